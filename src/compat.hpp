@@ -1,0 +1,130 @@
+// Every difference between the supported CPython versions (3.8 to 3.13) that
+// this module depends on lives here, so the rest of the sources read the same
+// on all of them.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#if PY_VERSION_HEX < 0x03080000
+#error "CPython 3.8 or later is required"
+#endif
+
+// The traceback helper is exported on every supported version, but 3.13 moved
+// its declaration into the internal headers, which need Py_BUILD_CORE.
+#if PY_VERSION_HEX >= 0x030D0000
+extern "C" PyAPI_FUNC(void) _PyTraceback_Add(const char *, const char *, int);
+#endif
+
+// 3.8's PyMODINIT_FUNC leaves the entry point's visibility to the compiler
+// flags, which hide everything else in this module.
+#if PY_VERSION_HEX >= 0x03090000
+#define SETUP_MODINIT_FUNC PyMODINIT_FUNC
+#else
+#define SETUP_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject *
+#endif
+
+namespace compat {
+
+inline PyObject *new_ref(PyObject *object) {
+    Py_INCREF(object);
+    return object;
+}
+
+// The pending exception as one normalized object with its traceback
+// attached (3.12 keeps it that way; earlier versions keep a triple).
+inline PyObject *take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+// Makes the exception taken by take_exception() pending again (steals it).
+inline void restore_exception(PyObject *value) {
+    if (value == nullptr) {
+        return;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(value);
+#else
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(value));
+    Py_INCREF(type);
+    PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
+inline PyInterpreterState *current_interpreter() {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_Get();
+#else
+    return PyThreadState_Get()->interp;
+#endif
+}
+
+// A code object that carries names and a line but no bytecode: it exists for
+// introspection (inspect.signature, __code__) only and is never executed.
+inline PyObject *new_code(int flags, PyObject *varnames, PyObject *filename, PyObject *name,
+                          PyObject *qualname, int firstlineno, PyObject *empty_bytes,
+                          PyObject *empty_tuple) {
+    const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
+#if PY_VERSION_HEX >= 0x030C0000
+    PyCodeObject *code = PyUnstable_Code_NewWithPosOnlyArgs(
+        0, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
+        empty_tuple, filename, name, qualname, firstlineno, empty_bytes, empty_bytes);
+#elif PY_VERSION_HEX >= 0x030B0000
+    PyCodeObject *code = PyCode_NewWithPosOnlyArgs(
+        0, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
+        empty_tuple, filename, name, qualname, firstlineno, empty_bytes, empty_bytes);
+#else
+    (void)qualname;
+    PyCodeObject *code = PyCode_NewWithPosOnlyArgs(
+        0, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
+        empty_tuple, filename, name, firstlineno, empty_bytes);
+    // Up to 3.10 the constructor ORs CO_NOFREE into the flags; callers see
+    // co_flags, so put back exactly what was asked for.
+    if (code != nullptr) {
+        code->co_flags = flags;
+    }
+#endif
+    return reinterpret_cast<PyObject *>(code);
+}
+
+inline PyObject *call_one_arg(PyObject *callable, PyObject *arg) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_CallOneArg(callable, arg);
+#else
+    PyObject *args[1] = {arg};
+    return _PyObject_Vectorcall(callable, args, 1, nullptr);
+#endif
+}
+
+inline PyObject *call_no_args(PyObject *callable) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_CallNoArgs(callable);
+#else
+    return _PyObject_Vectorcall(callable, nullptr, 0, nullptr);
+#endif
+}
+
+inline PyObject *call_two_args(PyObject *callable, PyObject *first, PyObject *second) {
+    PyObject *args[2] = {first, second};
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_Vectorcall(callable, args, 2, nullptr);
+#else
+    return _PyObject_Vectorcall(callable, args, 2, nullptr);
+#endif
+}
+
+}  // namespace compat

@@ -1,0 +1,266 @@
+#include "function.hpp"
+
+#include <cstddef>
+
+namespace setup_module {
+
+namespace {
+
+struct ProbeFunction {
+    PyObject_HEAD
+    const FunctionSpec *spec;
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module;
+    PyObject *doc;
+    PyObject *globals;
+    PyObject *code;
+    PyObject *dict;         // made on first access
+    PyObject *annotations;  // made on first access
+    PyObject *weakrefs;
+};
+
+ProbeFunction *as_function(PyObject *self) { return reinterpret_cast<ProbeFunction *>(self); }
+
+// A keyword dict reaches tp_call untouched (this type has no vectorcall
+// entry, so the interpreter does not unpack it first); that is what lets the
+// refusal name the function, as in "setup() keywords must be strings".
+PyObject *call_function(PyObject *self, PyObject *args, PyObject *kwargs) {
+    const FunctionSpec &spec = *as_function(self)->spec;
+    if (spec.arguments == Arguments::none) {
+        if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", spec.c_name);
+            return nullptr;
+        }
+        if (PyTuple_GET_SIZE(args) != 0) {
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", spec.c_name,
+                         PyTuple_GET_SIZE(args));
+            return nullptr;
+        }
+    } else if (kwargs != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, nullptr)) {
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.c_name);
+                return nullptr;
+            }
+        }
+    }
+    // The body may run arbitrary Python code; keep the namespace alive for it
+    // even if the function's own reference goes away meanwhile.
+    Ref globals = Ref::borrow(as_function(self)->globals);
+    return spec.body(globals.get(), args, kwargs);
+}
+
+int traverse_function(PyObject *self, visitproc visit, void *arg) {
+    ProbeFunction *f = as_function(self);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->code);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->annotations);
+    return 0;
+}
+
+int clear_function(PyObject *self) {
+    ProbeFunction *f = as_function(self);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->annotations);
+    // name, qualname and code are strings and a code object: they cannot be
+    // part of a cycle, and keeping them keeps repr() and introspection safe.
+    return 0;
+}
+
+void dealloc_function(PyObject *self) {
+    ProbeFunction *f = as_function(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
+    clear_function(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
+    PyObject_GC_Del(self);
+}
+
+PyObject *repr_function(PyObject *self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Fetched through an instance, a function becomes a method bound to it, as a
+// Python function does.
+PyObject *bind_function(PyObject *self, PyObject *instance, PyObject * /*owner*/) {
+    if (instance == nullptr || instance == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, instance);
+}
+
+// Pickled by reference: pickle finds the function again as the attribute
+// __qualname__ of the module named by __module__.
+PyObject *reduce_function(PyObject *self, PyObject * /*unused*/) {
+    PyObject *qualname = as_function(self)->qualname;
+    Py_INCREF(qualname);
+    return qualname;
+}
+
+PyObject *get_none(PyObject * /*self*/, void * /*closure*/) { Py_RETURN_NONE; }
+
+PyObject *get_member(PyObject *self, void *closure) {
+    PyObject *value = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) +
+                                                     reinterpret_cast<std::ptrdiff_t>(closure));
+    if (value == nullptr) {
+        value = Py_None;
+    }
+    Py_INCREF(value);
+    return value;
+}
+
+// Any value, None on deletion, like a Python function's __doc__ and
+// __module__.
+int set_any(PyObject *self, PyObject *value, void *closure) {
+    PyObject **slot = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) +
+                                                    reinterpret_cast<std::ptrdiff_t>(closure));
+    Ref old = Ref::steal(*slot);
+    *slot = value != nullptr ? value : Py_None;
+    Py_INCREF(*slot);
+    return 0;
+}
+
+// A str, never deleted, like a Python function's __name__ and __qualname__.
+int set_str(PyObject *self, PyObject *value, void *closure) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        const char *attribute = closure == reinterpret_cast<void *>(offsetof(ProbeFunction, name))
+                                    ? "__name__"
+                                    : "__qualname__";
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
+        return -1;
+    }
+    return set_any(self, value, closure);
+}
+
+PyObject *get_annotations(PyObject *self, void * /*closure*/) {
+    ProbeFunction *f = as_function(self);
+    if (f->annotations == nullptr && (f->annotations = PyDict_New()) == nullptr) {
+        return nullptr;
+    }
+    Py_INCREF(f->annotations);
+    return f->annotations;
+}
+
+int set_annotations(PyObject *self, PyObject *value, void * /*closure*/) {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    ProbeFunction *f = as_function(self);
+    Ref old = Ref::steal(f->annotations);
+    Py_XINCREF(value);
+    f->annotations = value;
+    return 0;
+}
+
+void *offset(std::size_t bytes) { return reinterpret_cast<void *>(bytes); }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_member, set_str, nullptr, offset(offsetof(ProbeFunction, name))},
+    {"__qualname__", get_member, set_str, nullptr, offset(offsetof(ProbeFunction, qualname))},
+    {"__module__", get_member, set_any, nullptr, offset(offsetof(ProbeFunction, module))},
+    {"__doc__", get_member, set_any, nullptr, offset(offsetof(ProbeFunction, doc))},
+    {"__globals__", get_member, nullptr, nullptr, offset(offsetof(ProbeFunction, globals))},
+    {"__code__", get_member, nullptr, nullptr, offset(offsetof(ProbeFunction, code))},
+    {"__defaults__", get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__closure__", get_none, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", reduce_function, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject function_type_object{};
+
+}  // namespace
+
+PyTypeObject *function_type() {
+    PyTypeObject &type = function_type_object;
+    if (type.tp_flags & Py_TPFLAGS_READY) {
+        return &type;
+    }
+    // A static type lives as long as the process; one reference stands for
+    // that (PyType_Ready fills in the metatype).
+    type.ob_base.ob_base.ob_refcnt = 1;
+    type.tp_name = "setup.function";
+    type.tp_basicsize = sizeof(ProbeFunction);
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    type.tp_dealloc = dealloc_function;
+    type.tp_repr = repr_function;
+    type.tp_call = call_function;
+    type.tp_getattro = PyObject_GenericGetAttr;
+    type.tp_setattro = PyObject_GenericSetAttr;
+    type.tp_traverse = traverse_function;
+    type.tp_clear = clear_function;
+    type.tp_weaklistoffset = offsetof(ProbeFunction, weakrefs);
+    type.tp_methods = function_methods;
+    type.tp_getset = function_getset;
+    type.tp_descr_get = bind_function;
+    type.tp_dictoffset = offsetof(ProbeFunction, dict);
+    if (PyType_Ready(&type) < 0) {
+        return nullptr;
+    }
+    return &type;
+}
+
+PyObject *new_code(const FunctionSpec &spec) {
+    State &st = state();
+    Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.varname_count)));
+    if (!varnames) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < spec.varname_count; ++i) {
+        PyObject *name = str(spec.varnames[i]);
+        Py_INCREF(name);
+        PyTuple_SET_ITEM(varnames.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    PyObject *name = str(spec.name);
+    return compat::new_code(spec.code_flags, varnames.get(), str(S::source_path), name, name,
+                            spec.first_line, st.empty_bytes.get(), st.empty_tuple.get());
+}
+
+PyObject *new_function(const FunctionSpec &spec, PyObject *code, PyObject *globals) {
+    ProbeFunction *f = PyObject_GC_New(ProbeFunction, function_type());
+    if (f == nullptr) {
+        return nullptr;
+    }
+    PyObject *name = str(spec.name);
+    f->spec = &spec;
+    f->name = compat::new_ref(name);
+    f->qualname = compat::new_ref(name);
+    f->module = compat::new_ref(str(S::setup));
+    f->doc = compat::new_ref(Py_None);
+    f->globals = compat::new_ref(globals);
+    f->code = compat::new_ref(code);
+    f->dict = nullptr;
+    f->annotations = nullptr;
+    f->weakrefs = nullptr;
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(f));
+    return reinterpret_cast<PyObject *>(f);
+}
+
+}  // namespace setup_module

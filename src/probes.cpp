@@ -1,0 +1,301 @@
+#include "probes.hpp"
+
+namespace setup_module {
+
+namespace {
+
+// Each failing statement of a function reports its own source line; the line
+// numbers are those of the module's Python source, which callers see in
+// tracebacks.
+PyObject *fail(const char *where, int line) {
+    add_traceback(where, line);
+    return nullptr;
+}
+
+// (False, template.format(value))
+PyObject *failure_pair(S message_template, PyObject *value) {
+    Ref format = Ref::steal(PyObject_GetAttr(str(message_template), str(S::format)));
+    if (!format) {
+        return nullptr;
+    }
+    Ref message = Ref::steal(compat::call_one_arg(format.get(), value));
+    if (!message) {
+        return nullptr;
+    }
+    return PyTuple_Pack(2, Py_False, message.get());
+}
+
+// globals[name].attribute(), the way every collaborator is reached.
+PyObject *call_global_method(PyObject *globals, S name, S attribute) {
+    Ref owner = Ref::steal(lookup_global(globals, str(name)));
+    if (!owner) {
+        return nullptr;
+    }
+    Ref method = Ref::steal(PyObject_GetAttr(owner.get(), str(attribute)));
+    if (!method) {
+        return nullptr;
+    }
+    return compat::call_no_args(method.get());
+}
+
+PyObject *new_str_list(std::initializer_list<S> items) {
+    PyObject *list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+    if (list == nullptr) {
+        return nullptr;
+    }
+    Py_ssize_t i = 0;
+    for (S item : items) {
+        PyList_SET_ITEM(list, i++, compat::new_ref(str(item)));
+    }
+    return list;
+}
+
+// ---------------------------------------------------------------- is_available
+
+constexpr const char kIsAvailable[] = "setup.is_available";
+
+// 1 when plat is none of the supported platform names, 0 when it is one, -1
+// on error. Each != goes through plat's own comparison and truth value.
+int is_unsupported(PyObject *plat) {
+    for (S supported : {S::Darwin, S::Linux}) {
+        Ref differs = Ref::steal(PyObject_RichCompare(plat, str(supported), Py_NE));
+        if (!differs) {
+            return -1;
+        }
+        const int truth = PyObject_IsTrue(differs.get());
+        if (truth <= 0) {
+            return truth;
+        }
+    }
+    return 1;
+}
+
+PyObject *is_available(PyObject *globals, PyObject * /*args*/, PyObject * /*kwargs*/) {
+    Ref plat = Ref::steal(call_global_method(globals, S::platform, S::system));
+    if (!plat) {
+        return fail(kIsAvailable, 17);
+    }
+    const int unsupported = is_unsupported(plat.get());
+    if (unsupported < 0) {
+        return fail(kIsAvailable, 20);
+    }
+    if (unsupported) {
+        PyObject *pair = failure_pair(S::platform_message, plat.get());
+        return pair != nullptr ? pair : fail(kIsAvailable, 21);
+    }
+    Ref commands = Ref::steal(new_str_list({S::lp, S::lpoptions, S::lpstat}));
+    if (!commands) {
+        return fail(kIsAvailable, 24);
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(commands.get()); ++i) {
+        // The list never leaves this function, so its items outlive the loop.
+        PyObject *command = PyList_GET_ITEM(commands.get(), i);
+        // path is looked up again for every command: a caller may swap it
+        // between two tests.
+        Ref path = Ref::steal(lookup_global(globals, str(S::path)));
+        Ref exists = path ? Ref::steal(PyObject_GetAttr(path.get(), str(S::exists))) : Ref();
+        Ref found = exists ? Ref::steal(compat::call_one_arg(exists.get(), command)) : Ref();
+        const int present = found ? PyObject_IsTrue(found.get()) : -1;
+        if (present < 0) {
+            return fail(kIsAvailable, 30);
+        }
+        if (!present) {
+            PyObject *pair = failure_pair(S::command_message, command);
+            return pair != nullptr ? pair : fail(kIsAvailable, 31);
+        }
+    }
+    return compat::new_ref(state().success_pair.get());
+}
+
+// ------------------------------------------------------------ get_version_info
+
+constexpr const char kGetVersionInfo[] = "setup.get_version_info";
+
+int need_more_values(Py_ssize_t obtained) {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", obtained,
+                 obtained == 1 ? "" : "s");
+    return -1;
+}
+
+int too_many_values() {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+    return -1;
+}
+
+// out, _err = result: exact lists and tuples by length, anything else by
+// iterating it to exhaustion after the second item.
+int unpack_pair(PyObject *result, Ref &first, Ref &second) {
+    if (PyTuple_CheckExact(result) || PyList_CheckExact(result)) {
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(result);
+        if (size != 2) {
+            return size > 2 ? too_many_values() : need_more_values(size);
+        }
+        first = Ref::borrow(PySequence_Fast_GET_ITEM(result, 0));
+        second = Ref::borrow(PySequence_Fast_GET_ITEM(result, 1));
+        return 0;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(result));
+    if (!iterator) {
+        return -1;
+    }
+    Ref *targets[2] = {&first, &second};
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        *targets[i] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!*targets[i]) {
+            return PyErr_Occurred() ? -1 : need_more_values(i);
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) {
+        return too_many_values();
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// Inside the try: look up call, run it, unpack what it returns.
+int run_tool(PyObject *globals, PyObject *cmd, PyObject *env, Ref &out) {
+    Ref call = Ref::steal(lookup_global(globals, str(S::call)));
+    if (!call) {
+        return -1;
+    }
+    Ref result = Ref::steal(compat::call_two_args(call.get(), cmd, env));
+    if (!result) {
+        return -1;
+    }
+    Ref err;
+    return unpack_pair(result.get(), out, err);
+}
+
+// While an except clause runs, the exception it caught is the one being
+// handled (sys.exc_info()); afterwards the caller's own is back in place.
+class Handling {
+public:
+    explicit Handling(PyObject *caught) {
+        PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_traceback_);
+        PyErr_SetExcInfo(compat::new_ref(reinterpret_cast<PyObject *>(Py_TYPE(caught))),
+                         compat::new_ref(caught), PyException_GetTraceback(caught));
+    }
+    Handling(const Handling &) = delete;
+    Handling &operator=(const Handling &) = delete;
+    ~Handling() { PyErr_SetExcInfo(saved_type_, saved_value_, saved_traceback_); }
+
+private:
+    PyObject *saved_type_ = nullptr;
+    PyObject *saved_value_ = nullptr;
+    PyObject *saved_traceback_ = nullptr;
+};
+
+// except OSError as err: return False, "Unable to collect cups info: {}".format(err)
+PyObject *collect_failure() {
+    add_traceback(kGetVersionInfo, 56);
+    Ref err = Ref::steal(compat::take_exception());
+    if (!err) {
+        return fail(kGetVersionInfo, 57);
+    }
+    Handling handling(err.get());
+    Ref format = Ref::steal(PyObject_GetAttr(str(S::cups_info_message), str(S::format)));
+    Ref msg = format ? Ref::steal(compat::call_one_arg(format.get(), err.get())) : Ref();
+    if (!msg) {
+        return fail(kGetVersionInfo, 58);
+    }
+    PyObject *pair = PyTuple_Pack(2, Py_False, msg.get());
+    return pair != nullptr ? pair : fail(kGetVersionInfo, 59);
+}
+
+PyObject *get_version_info(PyObject *globals, PyObject * /*args*/, PyObject * /*kwargs*/) {
+    Ref opts = Ref::steal(new_str_list(
+        {S::version, S::api_version, S::build, S::datadir, S::serverbin, S::serverroot}));
+    if (!opts) {
+        return fail(kGetVersionInfo, 43);
+    }
+    Ref cmd = Ref::steal(new_str_list({S::cups_config}));
+    if (!cmd) {
+        return fail(kGetVersionInfo, 51);
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(opts.get()); ++i) {
+        Ref argument = Ref::steal(PyUnicode_Concat(str(S::dashes), PyList_GET_ITEM(opts.get(), i)));
+        if (!argument || PyList_Append(cmd.get(), argument.get()) < 0) {
+            return fail(kGetVersionInfo, 52);
+        }
+    }
+    Ref env = Ref::steal(call_global_method(globals, S::environ, S::copy));
+    if (!env) {
+        return fail(kGetVersionInfo, 53);
+    }
+    Ref out;
+    if (run_tool(globals, cmd.get(), env.get(), out) < 0) {
+        // Match the exception as an except clause would: normalized first.
+        compat::restore_exception(compat::take_exception());
+        Ref os_error = Ref::borrow(state().os_error.get());
+        if (!PyErr_ExceptionMatches(os_error.get())) {
+            return fail(kGetVersionInfo, 56);
+        }
+        return collect_failure();
+    }
+    Ref lines = Ref::steal(PyObject_CallMethodObjArgs(out.get(), str(S::splitlines), nullptr));
+    if (!lines) {
+        return fail(kGetVersionInfo, 61);
+    }
+    // zip is the builtin captured at initialisation; hold it across the call,
+    // which runs the lines' own iterator code.
+    Ref zip = Ref::borrow(state().zip.get());
+    Ref pairs = Ref::steal(compat::call_two_args(zip.get(), opts.get(), lines.get()));
+    if (!pairs) {
+        return fail(kGetVersionInfo, 61);
+    }
+    PyObject *result = PyTuple_Pack(2, Py_True, pairs.get());
+    return result != nullptr ? result : fail(kGetVersionInfo, 61);
+}
+
+// ----------------------------------------------------------------------- setup
+
+constexpr const char kSetup[] = "setup.setup";
+
+PyObject *setup(PyObject *globals, PyObject * /*args*/, PyObject * /*kwargs*/) {
+    Ref env = Ref::steal(call_global_method(globals, S::environ, S::copy));
+    if (!env) {
+        return fail(kSetup, 74);
+    }
+    // Item assignment, not dict insertion: any mapping copy() returns serves.
+    if (PyObject_SetItem(env.get(), str(S::SOFTWARE), state().empty_str.get()) < 0) {
+        return fail(kSetup, 75);
+    }
+    if (PyObject_SetItem(env.get(), str(S::LANG), str(S::C)) < 0) {
+        return fail(kSetup, 76);
+    }
+    Ref settings = Ref::steal(PyDict_New());
+    if (!settings || PyDict_SetItem(settings.get(), str(S::env), env.get()) < 0) {
+        return fail(kSetup, 79);
+    }
+    Ref timeouts = Ref::steal(lookup_global(globals, str(S::Timeouts)));
+    Ref timeout =
+        timeouts ? Ref::steal(PyObject_Call(timeouts.get(), state().timeout_args.get(), nullptr))
+                 : Ref();
+    if (!timeout) {
+        return fail(kSetup, 80);
+    }
+    if (PyDict_SetItem(settings.get(), str(S::timeout), timeout.get()) < 0) {
+        return fail(kSetup, 79);
+    }
+    return settings.release();
+}
+
+constexpr S kIsAvailableLocals[] = {S::plat, S::commands, S::command};
+constexpr S kGetVersionInfoLocals[] = {S::opts, S::cmd, S::env, S::out,
+                                       S::_err, S::err, S::msg, S::opt};
+constexpr S kSetupLocals[] = {S::args, S::kwargs, S::env};
+
+constexpr int kOptimized = CO_OPTIMIZED | CO_NEWLOCALS;
+
+}  // namespace
+
+const FunctionSpec kProbes[3] = {
+    {S::is_available, "is_available", kIsAvailable, Arguments::none, kOptimized, 15,
+     kIsAvailableLocals, 3, is_available},
+    {S::get_version_info, "get_version_info", kGetVersionInfo, Arguments::none, kOptimized, 41,
+     kGetVersionInfoLocals, 8, get_version_info},
+    {S::setup, "setup", kSetup, Arguments::any, kOptimized | CO_VARARGS | CO_VARKEYWORDS, 67,
+     kSetupLocals, 3, setup},
+};
+
+}  // namespace setup_module

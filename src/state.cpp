@@ -1,0 +1,102 @@
+#include "state.hpp"
+
+namespace setup_module {
+
+namespace {
+
+struct StringText {
+    const char *text;
+    bool interned;
+};
+
+constexpr StringText kStringTexts[] = {
+#define SETUP_STRING_TEXT(id, text, interned) {text, interned},
+    SETUP_STRINGS(SETUP_STRING_TEXT)
+#undef SETUP_STRING_TEXT
+};
+
+static_assert(sizeof(kStringTexts) / sizeof(kStringTexts[0]) == static_cast<size_t>(S::count),
+              "one text per string id");
+
+}  // namespace
+
+State &state() {
+    static State *const instance = new State();
+    return *instance;
+}
+
+int make_constants() {
+    State &st = state();
+    if (st.constants_ready) {
+        return 0;
+    }
+    for (int i = 0; i < static_cast<int>(S::count); ++i) {
+        if (st.strings[i]) {
+            continue;
+        }
+        const StringText &t = kStringTexts[i];
+        st.strings[i] = Ref::steal(t.interned ? PyUnicode_InternFromString(t.text)
+                                              : PyUnicode_FromString(t.text));
+        if (!st.strings[i]) {
+            return -1;
+        }
+    }
+    if (!st.three && !(st.three = Ref::steal(PyLong_FromLong(3)))) {
+        return -1;
+    }
+    if (!st.ten && !(st.ten = Ref::steal(PyLong_FromLong(10)))) {
+        return -1;
+    }
+    st.constants_ready = true;
+    return 0;
+}
+
+int make_pairs() {
+    State &st = state();
+    if (!st.success_pair) {
+        st.success_pair = Ref::steal(PyTuple_Pack(2, Py_True, st.empty_str.get()));
+        if (!st.success_pair) {
+            return -1;
+        }
+    }
+    if (!st.timeout_args) {
+        st.timeout_args = Ref::steal(PyTuple_Pack(2, st.three.get(), st.ten.get()));
+        if (!st.timeout_args) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+PyObject *lookup_global(PyObject *globals, PyObject *name) {
+    if (globals != nullptr) {
+        PyObject *found = PyDict_GetItemWithError(globals, name);
+        if (found != nullptr) {
+            Py_INCREF(found);
+            return found;
+        }
+        if (PyErr_Occurred()) {
+            return nullptr;
+        }
+    }
+    // A held reference: the attribute lookup may run code that re-imports
+    // the module after a failed initialisation and replaces the builtins.
+    Ref builtins = Ref::borrow(state().builtins.get());
+    PyObject *builtin = PyObject_GetAttr(builtins.get(), name);
+    if (builtin == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return builtin;
+}
+
+void add_traceback(const char *function_name, int line) {
+    // The entry belongs to a pending exception; with none there is nothing
+    // to attach it to.
+    if (!PyErr_Occurred()) {
+        return;
+    }
+    _PyTraceback_Add(function_name, kSourcePath, line);
+}
+
+}  // namespace setup_module

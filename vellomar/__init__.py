@@ -1,0 +1,1 @@
+"""Namespace of the vellomar printing client."""
