@@ -5,6 +5,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <opcode.h>
 
 #if PY_VERSION_HEX < 0x03080000
 #error "CPython 3.8 or later is required"
@@ -73,24 +74,44 @@ inline PyInterpreterState *current_interpreter() {
 #endif
 }
 
-// A code object that carries names and a line but no bytecode: it exists for
-// introspection (inspect.signature, __code__) only and is never executed.
+// The body of the functions' code objects. They exist for introspection
+// (inspect.signature, __code__); nothing runs them unless a caller execs one,
+// and an empty body would then crash the interpreter on 3.11 and later. This
+// one re-raises the active exception, which fails cleanly with
+// RuntimeError("No active exception to reraise") on every version.
+inline PyObject *new_stub_bytecode() {
+    const char body[] = {
+#if PY_VERSION_HEX >= 0x030B0000
+        static_cast<char>(RESUME), 0,
+#endif
+        static_cast<char>(RAISE_VARARGS), 0,
+    };
+    return PyBytes_FromStringAndSize(body, sizeof body);
+}
+
+// A code object that carries names and a first line, for introspection.
 inline PyObject *new_code(int flags, PyObject *varnames, PyObject *filename, PyObject *name,
-                          PyObject *qualname, int firstlineno, PyObject *empty_bytes,
-                          PyObject *empty_tuple) {
+                          PyObject *qualname, int firstlineno, PyObject *bytecode,
+                          PyObject *empty_bytes, PyObject *empty_tuple) {
     const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
 #if PY_VERSION_HEX >= 0x030C0000
     PyCodeObject *code = PyUnstable_Code_NewWithPosOnlyArgs(
-        0, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
+        0, 0, 0, nlocals, 0, flags, bytecode, empty_tuple, empty_tuple, varnames, empty_tuple,
         empty_tuple, filename, name, qualname, firstlineno, empty_bytes, empty_bytes);
+#if PY_VERSION_HEX >= 0x030D0000
+    // 3.13 raises a stack size of 0 to 1; the body needs none.
+    if (code != nullptr) {
+        code->co_stacksize = 0;
+    }
+#endif
 #elif PY_VERSION_HEX >= 0x030B0000
     PyCodeObject *code = PyCode_NewWithPosOnlyArgs(
-        0, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
+        0, 0, 0, nlocals, 0, flags, bytecode, empty_tuple, empty_tuple, varnames, empty_tuple,
         empty_tuple, filename, name, qualname, firstlineno, empty_bytes, empty_bytes);
 #else
     (void)qualname;
     PyCodeObject *code = PyCode_NewWithPosOnlyArgs(
-        0, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
+        0, 0, 0, nlocals, 0, flags, bytecode, empty_tuple, empty_tuple, varnames, empty_tuple,
         empty_tuple, filename, name, firstlineno, empty_bytes);
     // Up to 3.10 the constructor ORs CO_NOFREE into the flags; callers see
     // co_flags, so put back exactly what was asked for.

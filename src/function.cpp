@@ -240,7 +240,8 @@ PyObject *new_code(const FunctionSpec &spec) {
     }
     PyObject *name = str(spec.name);
     return compat::new_code(spec.code_flags, varnames.get(), str(S::source_path), name, name,
-                            spec.first_line, st.empty_bytes.get(), st.empty_tuple.get());
+                            spec.first_line, st.stub_bytecode.get(), st.empty_bytes.get(),
+                            st.empty_tuple.get());
 }
 
 PyObject *new_function(const FunctionSpec &spec, PyObject *code, PyObject *globals) {

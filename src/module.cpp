@@ -99,6 +99,9 @@ int make_internal_constants() {
     if (!st.empty_str && !(st.empty_str = Ref::steal(PyUnicode_FromStringAndSize("", 0)))) {
         return -1;
     }
+    if (!st.stub_bytecode && !(st.stub_bytecode = Ref::steal(compat::new_stub_bytecode()))) {
+        return -1;
+    }
     return function_type() != nullptr ? 0 : -1;
 }
 

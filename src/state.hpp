@@ -86,6 +86,7 @@ struct State {
     Ref empty_tuple;
     Ref empty_bytes;
     Ref empty_str;
+    Ref stub_bytecode;
     Ref strings[static_cast<int>(S::count)];
     Ref three;
     Ref ten;
