@@ -1,6 +1,7 @@
 """Helpers shared by the tests: where the builds are, throwaway package trees,
 child interpreters, and stand-ins for the module's collaborators."""
 
+import contextlib
 import json
 import os
 import shutil
@@ -113,13 +114,21 @@ class ModuleTestCase(unittest.TestCase):
         cls.module = setup
 
     def setUp(self):
-        saved = dict(vars(self.module))
-        self.addCleanup(self._restore, saved)
+        self.addCleanup(self._restore, dict(vars(self.module)))
 
     def _restore(self, saved):
         namespace = vars(self.module)
         namespace.clear()
         namespace.update(saved)
+
+    @contextlib.contextmanager
+    def fresh(self):
+        """The module's namespace as it was, once the block ends."""
+        saved = dict(vars(self.module))
+        try:
+            yield
+        finally:
+            self._restore(saved)
 
     def replace(self, **collaborators):
         for name, value in collaborators.items():
