@@ -3,7 +3,8 @@
 # the newest pyenv build of that version, else python<version> on the system.
 # An interpreter counts only if it runs and ships its headers. Sets
 # SETUP_INTERPRETER_TAGS (38, 39, ...) and, per tag, SETUP_PYTHON_<tag>_EXE,
-# _INCLUDE and _SUFFIX (the extension file suffix).
+# _INCLUDE, _SUFFIX (the extension file suffix) and _SITE (its site-packages
+# relative to an installation prefix).
 
 if(DEFINED ENV{PYENV_ROOT})
   set(_pyenv_root "$ENV{PYENV_ROOT}")
@@ -19,6 +20,7 @@ if not os.path.exists(os.path.join(include, "Python.h")):
 print("%d.%d" % sys.version_info[:2])
 print(include)
 print(sysconfig.get_config_var("EXT_SUFFIX"))
+print(os.path.relpath(sysconfig.get_path("platlib", vars={"base": "/", "platbase": "/"}), "/"))
 ]=])
 
 set(SETUP_INTERPRETER_TAGS "")
@@ -42,11 +44,12 @@ foreach(version IN LISTS SETUP_PYTHON_VERSIONS)
                     OUTPUT_VARIABLE out ERROR_VARIABLE err OUTPUT_STRIP_TRAILING_WHITESPACE)
     string(REPLACE "\n" ";" out "${out}")
     list(LENGTH out fields)
-    if(rc EQUAL 0 AND fields EQUAL 3)
+    if(rc EQUAL 0 AND fields EQUAL 4)
       list(GET out 0 found_version)
       if(found_version STREQUAL version)
         list(GET out 1 SETUP_PYTHON_${tag}_INCLUDE)
         list(GET out 2 SETUP_PYTHON_${tag}_SUFFIX)
+        list(GET out 3 SETUP_PYTHON_${tag}_SITE)
         set(SETUP_PYTHON_${tag}_EXE "${exe}")
         list(APPEND SETUP_INTERPRETER_TAGS ${tag})
         message(STATUS "Python ${version}: ${exe} (${SETUP_PYTHON_${tag}_SUFFIX})")

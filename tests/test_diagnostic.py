@@ -1,0 +1,108 @@
+"""The diagnostic command, its stubs, and the package installed into a fresh
+virtual environment."""
+
+import ast
+import inspect
+import io
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from support import STAGE, ModuleTestCase, Namespace
+from test_real_tools import require_tools
+
+from vellomar.printing.cups import __main__ as diagnostic
+
+
+def run_command(python, *args, path=None):
+    env = dict(os.environ)
+    env.pop("PYTHONPATH", None)
+    if path:
+        env["PYTHONPATH"] = path
+    return subprocess.run([python, "-m", "vellomar.printing.cups", *args], env=env, cwd="/",
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=60)
+
+
+class DiagnosticTest(ModuleTestCase):
+    def run_main(self, *args):
+        out = io.StringIO()
+        return diagnostic.main(list(args), out), out.getvalue()
+
+    def test_on_a_host_with_the_tools(self):
+        require_tools()
+        done = run_command(sys.executable, path=STAGE)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("CUPS printing: usable\n", done.stdout)
+        self.assertRegex(done.stdout, r"\n  serverroot   /\S+\n")
+        self.assertIn('  LANG              "C"\n', done.stdout)
+        report = json.loads(run_command(sys.executable, "--json", path=STAGE).stdout)
+        self.assertEqual(sorted(report["cups_config"]["values"]),
+                         sorted(["version", "api-version", "build", "datadir", "serverbin",
+                                 "serverroot"]))
+        self.assertEqual(report["settings"]["timeout"], {"query": 3, "job": 10})
+        self.assertEqual(run_command(sys.executable, "--bogus", path=STAGE).returncode, 2)
+
+    def test_without_the_tools_and_with_failing_probes(self):
+        self.replace(path=Namespace(exists=lambda p: False),
+                     environ=Namespace(copy=lambda: {"PATH": "/nonexistent"}))
+        status, text = self.run_main()
+        self.assertEqual(status, 1)
+        self.assertIn("CUPS printing: not usable: Command /usr/bin/lp not found.\n", text)
+        self.assertIn("cups-config: Unable to collect cups info: [Errno 2] No such file or "
+                      "directory: 'cups-config'\n", text)
+        del self.module.platform, self.module.environ
+        status, text = self.run_main("--json")
+        report = json.loads(text)
+        self.assertEqual(status, 1)
+        self.assertEqual(report["available"]["reason"], "NameError: name 'platform' is not defined")
+        self.assertEqual(report["settings"], {"ok": False,
+                                              "error": "NameError: name 'environ' is not defined"})
+        self.assertNotIn("Traceback", text)
+
+    def test_stubs_describe_the_runtime_signatures(self):
+        with open(os.path.join(STAGE, "vellomar", "printing", "cups", "setup.pyi")) as f:
+            stub = ast.parse(f.read())
+        functions = {node.name: node for node in stub.body if isinstance(node, ast.FunctionDef)}
+        self.assertEqual(sorted(functions), ["get_version_info", "is_available", "setup"])
+        for name, node in functions.items():
+            runtime = inspect.signature(getattr(self.module, name))
+            stubbed = ([a.arg for a in node.args.args], node.args.vararg and node.args.vararg.arg,
+                       node.args.kwarg and node.args.kwarg.arg)
+            expected = ([], *(next((p.name for p in runtime.parameters.values()
+                                    if p.kind == kind), None)
+                              for kind in (inspect.Parameter.VAR_POSITIONAL,
+                                           inspect.Parameter.VAR_KEYWORD)))
+            self.assertEqual(stubbed, expected, name)
+
+
+class InstallTest(unittest.TestCase):
+    def test_installed_into_a_virtual_environment(self):
+        build, cmake = os.environ.get("SETUP_BUILD_DIR"), os.environ.get("SETUP_CMAKE")
+        if not build or not cmake:
+            self.skipTest("needs SETUP_BUILD_DIR and SETUP_CMAKE (set by ctest)")
+        with tempfile.TemporaryDirectory() as venv:
+            subprocess.run([sys.executable, "-m", "venv", "--without-pip", venv], check=True)
+            component = "python%d%d" % sys.version_info[:2]
+            subprocess.run([cmake, "--install", build, "--component", component,
+                            "--prefix", venv], check=True, stdout=subprocess.DEVNULL)
+            python = os.path.join(venv, "bin", "python")
+            done = run_command(python, "--json")
+            self.assertIn(done.returncode, (0, 1), done.stderr)
+            report = json.loads(done.stdout)
+            self.assertEqual(set(report), {"available", "cups_config", "settings"})
+            where = subprocess.run([python, "-c", "import vellomar.printing.cups.setup as m, "
+                                    "os; print(os.path.dirname(m.__file__))"], cwd="/",
+                                   stdout=subprocess.PIPE, universal_newlines=True,
+                                   env={"PATH": os.environ.get("PATH", "")}).stdout.strip()
+            self.assertTrue(where.startswith(os.path.realpath(venv)) or where.startswith(venv),
+                            where)
+            for name in ("py.typed", "setup.pyi", "call.py", "__main__.py"):
+                self.assertTrue(os.path.exists(os.path.join(where, name)), name)
+
+
+if __name__ == "__main__":
+    unittest.main()
