@@ -86,7 +86,7 @@ class InstallTest(unittest.TestCase):
             self.skipTest("needs SETUP_BUILD_DIR and SETUP_CMAKE (set by ctest)")
         with tempfile.TemporaryDirectory() as venv:
             subprocess.run([sys.executable, "-m", "venv", "--without-pip", venv], check=True)
-            component = "python%d%d" % sys.version_info[:2]
+            component = "python%d%d%s" % (sys.version_info[0], sys.version_info[1], sys.abiflags)
             subprocess.run([cmake, "--install", build, "--component", component,
                             "--prefix", venv], check=True, stdout=subprocess.DEVNULL)
             python = os.path.join(venv, "bin", "python")
