@@ -14,6 +14,7 @@
 // The traceback helper is exported on every supported version, but 3.13 moved
 // its declaration into the internal headers, which need Py_BUILD_CORE.
 #if PY_VERSION_HEX >= 0x030D0000
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the interpreter's own name
 extern "C" PyAPI_FUNC(void) _PyTraceback_Add(const char *, const char *, int);
 #endif
 

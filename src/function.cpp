@@ -115,38 +115,38 @@ PyObject *reduce_function(PyObject *self, PyObject * /*unused*/) {
 
 PyObject *get_none(PyObject * /*self*/, void * /*closure*/) { Py_RETURN_NONE; }
 
-PyObject *get_member(PyObject *self, void *closure) {
-    PyObject *value = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) +
-                                                     reinterpret_cast<std::ptrdiff_t>(closure));
-    if (value == nullptr) {
-        value = Py_None;
-    }
-    Py_INCREF(value);
-    return value;
+// A field of the function object: the getset tables name the field by
+// member pointer, so no offsets or casts are involved.
+using Field = PyObject *ProbeFunction::*;
+
+template <Field field>
+PyObject *get_field(PyObject *self, void * /*closure*/) {
+    PyObject *value = as_function(self)->*field;
+    return compat::new_ref(value != nullptr ? value : Py_None);
 }
 
 // Any value, None on deletion, like a Python function's __doc__ and
 // __module__.
-int set_any(PyObject *self, PyObject *value, void *closure) {
-    PyObject **slot = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) +
-                                                    reinterpret_cast<std::ptrdiff_t>(closure));
-    Ref old = Ref::steal(*slot);
-    *slot = value != nullptr ? value : Py_None;
-    Py_INCREF(*slot);
+template <Field field>
+int set_field(PyObject *self, PyObject *value, void * /*closure*/) {
+    PyObject *&slot = as_function(self)->*field;
+    Ref old = Ref::steal(slot);
+    slot = compat::new_ref(value != nullptr ? value : Py_None);
     return 0;
 }
 
 // A str, never deleted, like a Python function's __name__ and __qualname__.
-int set_str(PyObject *self, PyObject *value, void *closure) {
+template <Field field, const char *attribute>
+int set_str_field(PyObject *self, PyObject *value, void *closure) {
     if (value == nullptr || !PyUnicode_Check(value)) {
-        const char *attribute = closure == reinterpret_cast<void *>(offsetof(ProbeFunction, name))
-                                    ? "__name__"
-                                    : "__qualname__";
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
         return -1;
     }
-    return set_any(self, value, closure);
+    return set_field<field>(self, value, closure);
 }
+
+constexpr char kName[] = "__name__";
+constexpr char kQualname[] = "__qualname__";
 
 PyObject *get_annotations(PyObject *self, void * /*closure*/) {
     ProbeFunction *f = as_function(self);
@@ -172,15 +172,16 @@ int set_annotations(PyObject *self, PyObject *value, void * /*closure*/) {
     return 0;
 }
 
-void *offset(std::size_t bytes) { return reinterpret_cast<void *>(bytes); }
-
 PyGetSetDef function_getset[] = {
-    {"__name__", get_member, set_str, nullptr, offset(offsetof(ProbeFunction, name))},
-    {"__qualname__", get_member, set_str, nullptr, offset(offsetof(ProbeFunction, qualname))},
-    {"__module__", get_member, set_any, nullptr, offset(offsetof(ProbeFunction, module))},
-    {"__doc__", get_member, set_any, nullptr, offset(offsetof(ProbeFunction, doc))},
-    {"__globals__", get_member, nullptr, nullptr, offset(offsetof(ProbeFunction, globals))},
-    {"__code__", get_member, nullptr, nullptr, offset(offsetof(ProbeFunction, code))},
+    {kName, get_field<&ProbeFunction::name>, set_str_field<&ProbeFunction::name, kName>, nullptr,
+     nullptr},
+    {kQualname, get_field<&ProbeFunction::qualname>,
+     set_str_field<&ProbeFunction::qualname, kQualname>, nullptr, nullptr},
+    {"__module__", get_field<&ProbeFunction::module>, set_field<&ProbeFunction::module>, nullptr,
+     nullptr},
+    {"__doc__", get_field<&ProbeFunction::doc>, set_field<&ProbeFunction::doc>, nullptr, nullptr},
+    {"__globals__", get_field<&ProbeFunction::globals>, nullptr, nullptr, nullptr},
+    {"__code__", get_field<&ProbeFunction::code>, nullptr, nullptr, nullptr},
     {"__defaults__", get_none, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
     {"__closure__", get_none, nullptr, nullptr, nullptr},

@@ -177,6 +177,8 @@ public:
     }
     Handling(const Handling &) = delete;
     Handling &operator=(const Handling &) = delete;
+    Handling(Handling &&) = delete;
+    Handling &operator=(Handling &&) = delete;
     ~Handling() { PyErr_SetExcInfo(saved_type_, saved_value_, saved_traceback_); }
 
 private:
