@@ -7,6 +7,8 @@
 #include <Python.h>
 #include <opcode.h>
 
+#include <cstdint>
+
 #if PY_VERSION_HEX < 0x03080000
 #error "CPython 3.8 or later is required"
 #endif
@@ -121,6 +123,44 @@ inline PyObject *new_code(int flags, PyObject *varnames, PyObject *filename, PyO
     }
 #endif
     return reinterpret_cast<PyObject *>(code);
+}
+
+// The version tag of a dict: it changes with every change to the dict, so a
+// lookup cached under it stays valid while it stands. 0 means "unknown" and
+// disables caching. Deprecated from 3.12 but still maintained through 3.13.
+inline std::uint64_t dict_version(PyObject *dict) {
+#if PY_VERSION_HEX >= 0x030E0000
+    (void)dict;
+    return 0;
+#else
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic pop
+#endif
+#endif
+}
+
+// obj.name(...) without making a bound method where the interpreter can
+// avoid it (3.9 and later).
+inline PyObject *call_method(PyObject *obj, PyObject *name) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+#else
+    return PyObject_CallMethodObjArgs(obj, name, nullptr);
+#endif
+}
+
+inline PyObject *call_method(PyObject *obj, PyObject *name, PyObject *arg) {
+#if PY_VERSION_HEX >= 0x03090000
+    PyObject *args[2] = {obj, arg};
+    return PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+#else
+    return PyObject_CallMethodObjArgs(obj, name, arg, nullptr);
+#endif
 }
 
 inline PyObject *call_one_arg(PyObject *callable, PyObject *arg) {

@@ -36,6 +36,9 @@ int copy_spec_attribute(PyObject *spec, PyObject *dict, const char *from, const 
 }
 
 PyObject *create_module(PyObject *spec, PyModuleDef * /*definition*/) {
+    if (ensure_state() < 0) {
+        return nullptr;
+    }
     State &st = state();
     const long long interpreter = PyInterpreterState_GetID(compat::current_interpreter());
     if (interpreter == -1) {
@@ -241,6 +244,9 @@ int give_up() {
 }
 
 int exec_module(PyObject *module) {
+    if (ensure_state() < 0) {
+        return give_up();
+    }
     State &st = state();
     if (st.held_module) {
         if (st.held_module.get() == module) {

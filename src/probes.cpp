@@ -14,11 +14,7 @@ PyObject *fail(const char *where, int line) {
 
 // (False, template.format(value))
 PyObject *failure_pair(S message_template, PyObject *value) {
-    Ref format = Ref::steal(PyObject_GetAttr(str(message_template), str(S::format)));
-    if (!format) {
-        return nullptr;
-    }
-    Ref message = Ref::steal(compat::call_one_arg(format.get(), value));
+    Ref message = Ref::steal(compat::call_method(str(message_template), str(S::format), value));
     if (!message) {
         return nullptr;
     }
@@ -27,15 +23,11 @@ PyObject *failure_pair(S message_template, PyObject *value) {
 
 // globals[name].attribute(), the way every collaborator is reached.
 PyObject *call_global_method(PyObject *globals, S name, S attribute) {
-    Ref owner = Ref::steal(lookup_global(globals, str(name)));
+    Ref owner = Ref::steal(lookup_global(globals, name));
     if (!owner) {
         return nullptr;
     }
-    Ref method = Ref::steal(PyObject_GetAttr(owner.get(), str(attribute)));
-    if (!method) {
-        return nullptr;
-    }
-    return compat::call_no_args(method.get());
+    return compat::call_method(owner.get(), str(attribute));
 }
 
 PyObject *new_str_list(std::initializer_list<S> items) {
@@ -57,6 +49,11 @@ constexpr const char kIsAvailable[] = "setup.is_available";
 // 1 when plat is none of the supported platform names, 0 when it is one, -1
 // on error. Each != goes through plat's own comparison and truth value.
 int is_unsupported(PyObject *plat) {
+    if (PyUnicode_CheckExact(plat)) {
+        // An exact str compares by its text alone, and that cannot fail.
+        return PyUnicode_Compare(plat, str(S::Darwin)) != 0 &&
+               PyUnicode_Compare(plat, str(S::Linux)) != 0;
+    }
     for (S supported : {S::Darwin, S::Linux}) {
         Ref differs = Ref::steal(PyObject_RichCompare(plat, str(supported), Py_NE));
         if (!differs) {
@@ -83,18 +80,15 @@ PyObject *is_available(PyObject *globals, PyObject * /*args*/, PyObject * /*kwar
         PyObject *pair = failure_pair(S::platform_message, plat.get());
         return pair != nullptr ? pair : fail(kIsAvailable, 21);
     }
-    Ref commands = Ref::steal(new_str_list({S::lp, S::lpoptions, S::lpstat}));
-    if (!commands) {
-        return fail(kIsAvailable, 24);
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(commands.get()); ++i) {
-        // The list never leaves this function, so its items outlive the loop.
-        PyObject *command = PyList_GET_ITEM(commands.get(), i);
+    // The list of commands never leaves the function, so the constants are
+    // walked directly instead of copying them into a new list each call.
+    for (S id : {S::lp, S::lpoptions, S::lpstat}) {
+        PyObject *command = str(id);
         // path is looked up again for every command: a caller may swap it
         // between two tests.
-        Ref path = Ref::steal(lookup_global(globals, str(S::path)));
-        Ref exists = path ? Ref::steal(PyObject_GetAttr(path.get(), str(S::exists))) : Ref();
-        Ref found = exists ? Ref::steal(compat::call_one_arg(exists.get(), command)) : Ref();
+        Ref path = Ref::steal(lookup_global(globals, S::path));
+        Ref found = path ? Ref::steal(compat::call_method(path.get(), str(S::exists), command))
+                         : Ref();
         const int present = found ? PyObject_IsTrue(found.get()) : -1;
         if (present < 0) {
             return fail(kIsAvailable, 30);
@@ -154,7 +148,7 @@ int unpack_pair(PyObject *result, Ref &first, Ref &second) {
 
 // Inside the try: look up call, run it, unpack what it returns.
 int run_tool(PyObject *globals, PyObject *cmd, PyObject *env, Ref &out) {
-    Ref call = Ref::steal(lookup_global(globals, str(S::call)));
+    Ref call = Ref::steal(lookup_global(globals, S::call));
     if (!call) {
         return -1;
     }
@@ -188,15 +182,16 @@ private:
 };
 
 // except OSError as err: return False, "Unable to collect cups info: {}".format(err)
+// The caught exception gets no traceback entry: it never reaches a caller,
+// and making the entry can fail under memory pressure, which would swap a
+// MemoryError in for the OSError being reported.
 PyObject *collect_failure() {
-    add_traceback(kGetVersionInfo, 56);
     Ref err = Ref::steal(compat::take_exception());
     if (!err) {
         return fail(kGetVersionInfo, 57);
     }
     Handling handling(err.get());
-    Ref format = Ref::steal(PyObject_GetAttr(str(S::cups_info_message), str(S::format)));
-    Ref msg = format ? Ref::steal(compat::call_one_arg(format.get(), err.get())) : Ref();
+    Ref msg = Ref::steal(compat::call_method(str(S::cups_info_message), str(S::format), err.get()));
     if (!msg) {
         return fail(kGetVersionInfo, 58);
     }
@@ -210,15 +205,11 @@ PyObject *get_version_info(PyObject *globals, PyObject * /*args*/, PyObject * /*
     if (!opts) {
         return fail(kGetVersionInfo, 43);
     }
-    Ref cmd = Ref::steal(new_str_list({S::cups_config}));
+    Ref cmd = Ref::steal(new_str_list({S::cups_config, S::version_arg, S::api_version_arg,
+                                       S::build_arg, S::datadir_arg, S::serverbin_arg,
+                                       S::serverroot_arg}));
     if (!cmd) {
         return fail(kGetVersionInfo, 51);
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(opts.get()); ++i) {
-        Ref argument = Ref::steal(PyUnicode_Concat(str(S::dashes), PyList_GET_ITEM(opts.get(), i)));
-        if (!argument || PyList_Append(cmd.get(), argument.get()) < 0) {
-            return fail(kGetVersionInfo, 52);
-        }
     }
     Ref env = Ref::steal(call_global_method(globals, S::environ, S::copy));
     if (!env) {
@@ -234,7 +225,7 @@ PyObject *get_version_info(PyObject *globals, PyObject * /*args*/, PyObject * /*
         }
         return collect_failure();
     }
-    Ref lines = Ref::steal(PyObject_CallMethodObjArgs(out.get(), str(S::splitlines), nullptr));
+    Ref lines = Ref::steal(compat::call_method(out.get(), str(S::splitlines)));
     if (!lines) {
         return fail(kGetVersionInfo, 61);
     }
@@ -269,10 +260,12 @@ PyObject *setup(PyObject *globals, PyObject * /*args*/, PyObject * /*kwargs*/) {
     if (!settings || PyDict_SetItem(settings.get(), str(S::env), env.get()) < 0) {
         return fail(kSetup, 79);
     }
-    Ref timeouts = Ref::steal(lookup_global(globals, str(S::Timeouts)));
-    Ref timeout =
-        timeouts ? Ref::steal(PyObject_Call(timeouts.get(), state().timeout_args.get(), nullptr))
-                 : Ref();
+    Ref timeouts = Ref::steal(lookup_global(globals, S::Timeouts));
+    PyObject *numbers = state().timeout_args.get();
+    Ref timeout = timeouts ? Ref::steal(compat::call_two_args(timeouts.get(),
+                                                              PyTuple_GET_ITEM(numbers, 0),
+                                                              PyTuple_GET_ITEM(numbers, 1)))
+                           : Ref();
     if (!timeout) {
         return fail(kSetup, 80);
     }

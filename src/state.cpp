@@ -1,5 +1,7 @@
 #include "state.hpp"
 
+#include <new>
+
 namespace setup_module {
 
 namespace {
@@ -20,9 +22,14 @@ static_assert(sizeof(kStringTexts) / sizeof(kStringTexts[0]) == static_cast<size
 
 }  // namespace
 
-State &state() {
-    static State *const instance = new State();
-    return *instance;
+State *process_state = nullptr;
+
+int ensure_state() {
+    if (process_state == nullptr && (process_state = new (std::nothrow) State()) == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
 }
 
 int make_constants() {
@@ -68,12 +75,20 @@ int make_pairs() {
     return 0;
 }
 
-PyObject *lookup_global(PyObject *globals, PyObject *name) {
+PyObject *lookup_global(PyObject *globals, S id) {
+    PyObject *name = str(id);
     if (globals != nullptr) {
+        GlobalCache &cache = state().global_caches[static_cast<int>(id)];
+        const std::uint64_t version = compat::dict_version(globals);
+        if (version != 0 && globals == cache.globals && version == cache.version) {
+            return compat::new_ref(cache.value);
+        }
         PyObject *found = PyDict_GetItemWithError(globals, name);
         if (found != nullptr) {
-            Py_INCREF(found);
-            return found;
+            // Read the version after the lookup: a key's __eq__ may have
+            // changed the dict meanwhile.
+            cache = GlobalCache{globals, compat::dict_version(globals), found};
+            return compat::new_ref(found);
         }
         if (PyErr_Occurred()) {
             return nullptr;

@@ -4,6 +4,8 @@
 
 #include "ref.hpp"
 
+#include <cstdint>
+
 namespace setup_module {
 
 // File name of the module's code objects and traceback entries, as if the
@@ -39,7 +41,12 @@ inline constexpr const char kSourcePath[] = "vellomar/printing/cups/setup.py";
     X(command_message, "Command {} not found.", false)           \
     X(cups_info_message, "Unable to collect cups info: {}", false) \
     X(cups_config, "cups-config", false)                         \
-    X(dashes, "--", false)                                       \
+    X(version_arg, "--version", false)                           \
+    X(api_version_arg, "--api-version", false)                   \
+    X(build_arg, "--build", false)                               \
+    X(datadir_arg, "--datadir", false)                           \
+    X(serverbin_arg, "--serverbin", false)                       \
+    X(serverroot_arg, "--serverroot", false)                     \
     X(version, "version", false)                                 \
     X(api_version, "api-version", false)                         \
     X(build, "build", false)                                     \
@@ -72,6 +79,15 @@ enum class S {
         count
 };
 
+// What a global lookup found last time in a namespace: still right while the
+// namespace is the same dict at the same version. The value is borrowed: the
+// unchanged dict still holds it.
+struct GlobalCache {
+    PyObject *globals = nullptr;
+    std::uint64_t version = 0;
+    PyObject *value = nullptr;
+};
+
 struct State {
     // The module this process has taken as its own, and the interpreter that
     // created it; both are set during import and never released afterwards.
@@ -94,11 +110,18 @@ struct State {
     Ref success_pair;  // (True, "")
     Ref timeout_args;  // (3, 10)
     bool constants_ready = false;
+    GlobalCache global_caches[static_cast<int>(S::count)];
 };
 
-// Never destroyed: the interpreter may already be gone when static
-// destructors run at process exit.
-State &state();
+// Made by the first creation step and never destroyed: the interpreter may
+// already be gone when static destructors run at process exit.
+extern State *process_state;
+
+// Makes the process-wide state if it does not exist yet; -1 with
+// MemoryError set when it cannot.
+int ensure_state();
+
+inline State &state() { return *process_state; }
 
 inline PyObject *str(S id) { return state().strings[static_cast<int>(id)].get(); }
 
@@ -109,7 +132,7 @@ int make_pairs();
 
 // A module global as the probes see it: the function's namespace first, then
 // the builtins module; NameError when neither has it. Returns a new reference.
-PyObject *lookup_global(PyObject *globals, PyObject *name);
+PyObject *lookup_global(PyObject *globals, S name);
 
 // Adds the module's traceback entry for a failing line to the pending
 // exception.
