@@ -205,8 +205,11 @@ PyTypeObject *function_type() {
         return &type;
     }
     // A static type lives as long as the process; one reference stands for
-    // that (PyType_Ready fills in the metatype).
-    type.ob_base.ob_base.ob_refcnt = 1;
+    // that (PyType_Ready fills in the metatype). Set only once: a retry after
+    // a failed PyType_Ready must not undo what the interpreter made of it.
+    if (type.ob_base.ob_base.ob_refcnt == 0) {
+        type.ob_base.ob_base.ob_refcnt = 1;
+    }
     type.tp_name = "setup.function";
     type.tp_basicsize = sizeof(ProbeFunction);
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR;

@@ -182,9 +182,6 @@ private:
 };
 
 // except OSError as err: return False, "Unable to collect cups info: {}".format(err)
-// The caught exception gets no traceback entry: it never reaches a caller,
-// and making the entry can fail under memory pressure, which would swap a
-// MemoryError in for the OSError being reported.
 PyObject *collect_failure() {
     Ref err = Ref::steal(compat::take_exception());
     if (!err) {
@@ -217,11 +214,15 @@ PyObject *get_version_info(PyObject *globals, PyObject * /*args*/, PyObject * /*
     }
     Ref out;
     if (run_tool(globals, cmd.get(), env.get(), out) < 0) {
-        // Match the exception as an except clause would: normalized first.
+        // The entry goes on before the except clause looks, as the frame's
+        // own entry would: should making it fail under memory pressure, the
+        // MemoryError that takes the OSError's place is then matched, and
+        // propagates, instead of being reported as the tool's failure.
+        add_traceback(kGetVersionInfo, 56);
+        // Match as an except clause would: the exception normalized first.
         compat::restore_exception(compat::take_exception());
-        Ref os_error = Ref::borrow(state().os_error.get());
-        if (!PyErr_ExceptionMatches(os_error.get())) {
-            return fail(kGetVersionInfo, 56);
+        if (!PyErr_ExceptionMatches(state().os_error.get())) {
+            return nullptr;
         }
         return collect_failure();
     }
