@@ -80,10 +80,13 @@ PyObject *is_available(PyObject *globals, PyObject * /*args*/, PyObject * /*kwar
         PyObject *pair = failure_pair(S::platform_message, plat.get());
         return pair != nullptr ? pair : fail(kIsAvailable, 21);
     }
-    // The list of commands never leaves the function, so the constants are
-    // walked directly instead of copying them into a new list each call.
-    for (S id : {S::lp, S::lpoptions, S::lpstat}) {
-        PyObject *command = str(id);
+    Ref commands = Ref::steal(new_str_list({S::lp, S::lpoptions, S::lpstat}));
+    if (!commands) {
+        return fail(kIsAvailable, 24);
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(commands.get()); ++i) {
+        // The list never leaves this function, so its items outlive the loop.
+        PyObject *command = PyList_GET_ITEM(commands.get(), i);
         // path is looked up again for every command: a caller may swap it
         // between two tests.
         Ref path = Ref::steal(lookup_global(globals, S::path));
@@ -202,11 +205,16 @@ PyObject *get_version_info(PyObject *globals, PyObject * /*args*/, PyObject * /*
     if (!opts) {
         return fail(kGetVersionInfo, 43);
     }
-    Ref cmd = Ref::steal(new_str_list({S::cups_config, S::version_arg, S::api_version_arg,
-                                       S::build_arg, S::datadir_arg, S::serverbin_arg,
-                                       S::serverroot_arg}));
+    Ref cmd = Ref::steal(new_str_list({S::cups_config}));
     if (!cmd) {
         return fail(kGetVersionInfo, 51);
+    }
+    // ["--" + opt for opt in opts], from prebuilt strings: the texts are the
+    // same on every call.
+    Ref arguments = Ref::steal(new_str_list({S::version_arg, S::api_version_arg, S::build_arg,
+                                             S::datadir_arg, S::serverbin_arg, S::serverroot_arg}));
+    if (!arguments || PyList_SetSlice(cmd.get(), 1, 1, arguments.get()) < 0) {
+        return fail(kGetVersionInfo, 52);
     }
     Ref env = Ref::steal(call_global_method(globals, S::environ, S::copy));
     if (!env) {
@@ -214,15 +222,20 @@ PyObject *get_version_info(PyObject *globals, PyObject * /*args*/, PyObject * /*
     }
     Ref out;
     if (run_tool(globals, cmd.get(), env.get(), out) < 0) {
+        // Normalized first, as an except clause sees it.
+        Ref raised = Ref::steal(compat::take_exception());
+        const PyObject *caught = raised.get();
+        compat::restore_exception(raised.release());
         // The entry goes on before the except clause looks, as the frame's
-        // own entry would: should making it fail under memory pressure, the
-        // MemoryError that takes the OSError's place is then matched, and
-        // propagates, instead of being reported as the tool's failure.
+        // own entry would. Should making it fail under memory pressure, the
+        // MemoryError that takes the OSError's place is what gets matched,
+        // and propagates, instead of being reported as the tool's failure.
         add_traceback(kGetVersionInfo, 56);
-        // Match as an except clause would: the exception normalized first.
-        compat::restore_exception(compat::take_exception());
         if (!PyErr_ExceptionMatches(state().os_error.get())) {
-            return nullptr;
+            Ref pending = Ref::steal(compat::take_exception());
+            const bool replaced = pending.get() != caught;
+            compat::restore_exception(pending.release());
+            return replaced ? fail(kGetVersionInfo, 56) : nullptr;
         }
         return collect_failure();
     }
