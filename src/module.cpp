@@ -36,9 +36,7 @@ int copy_spec_attribute(PyObject *spec, PyObject *dict, const char *from, const 
 }
 
 PyObject *create_module(PyObject *spec, PyModuleDef * /*definition*/) {
-    if (ensure_state() < 0) {
-        return nullptr;
-    }
+    ensure_state();
     State &st = state();
     const long long interpreter = PyInterpreterState_GetID(compat::current_interpreter());
     if (interpreter == -1) {
@@ -244,9 +242,7 @@ int give_up() {
 }
 
 int exec_module(PyObject *module) {
-    if (ensure_state() < 0) {
-        return give_up();
-    }
+    ensure_state();
     State &st = state();
     if (st.held_module) {
         if (st.held_module.get() == module) {

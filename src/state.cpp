@@ -24,12 +24,14 @@ static_assert(sizeof(kStringTexts) / sizeof(kStringTexts[0]) == static_cast<size
 
 State *process_state = nullptr;
 
-int ensure_state() {
-    if (process_state == nullptr && (process_state = new (std::nothrow) State()) == nullptr) {
-        PyErr_NoMemory();
-        return -1;
+// Static storage rather than the heap: nothing here may need the C++
+// runtime library, whose loading would dominate the module's import time.
+alignas(State) unsigned char state_storage[sizeof(State)];
+
+void ensure_state() {
+    if (process_state == nullptr) {
+        process_state = new (state_storage) State();
     }
-    return 0;
 }
 
 int make_constants() {

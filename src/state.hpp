@@ -117,9 +117,8 @@ struct State {
 // already be gone when static destructors run at process exit.
 extern State *process_state;
 
-// Makes the process-wide state if it does not exist yet; -1 with
-// MemoryError set when it cannot.
-int ensure_state();
+// Makes the process-wide state if it does not exist yet.
+void ensure_state();
 
 inline State &state() { return *process_state; }
 
