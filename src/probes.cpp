@@ -27,6 +27,10 @@ PyObject *call_global_method(PyObject *globals, S name, S attribute) {
     if (!owner) {
         return nullptr;
     }
+    if (Py_TYPE(owner.get()) == &PyModule_Type) {
+        Ref function = Ref::steal(get_attribute(owner.get(), attribute));
+        return function ? compat::call_no_args(function.get()) : nullptr;
+    }
     return compat::call_method(owner.get(), str(attribute));
 }
 
@@ -90,8 +94,8 @@ PyObject *is_available(PyObject *globals, PyObject * /*args*/, PyObject * /*kwar
         // path is looked up again for every command: a caller may swap it
         // between two tests.
         Ref path = Ref::steal(lookup_global(globals, S::path));
-        Ref found = path ? Ref::steal(compat::call_method(path.get(), str(S::exists), command))
-                         : Ref();
+        Ref exists = path ? Ref::steal(get_attribute(path.get(), S::exists)) : Ref();
+        Ref found = exists ? Ref::steal(compat::call_one_arg(exists.get(), command)) : Ref();
         const int present = found ? PyObject_IsTrue(found.get()) : -1;
         if (present < 0) {
             return fail(kIsAvailable, 30);

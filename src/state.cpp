@@ -77,23 +77,47 @@ int make_pairs() {
     return 0;
 }
 
+namespace {
+
+// dict[name] as a new reference; null without an exception when absent.
+PyObject *cached_lookup(PyObject *dict, PyObject *name, DictCache &cache) {
+    const std::uint64_t version = compat::dict_version(dict);
+    if (version != 0 && dict == cache.dict && version == cache.version) {
+        return compat::new_ref(cache.value);
+    }
+    PyObject *found = PyDict_GetItemWithError(dict, name);
+    if (found == nullptr) {
+        return nullptr;
+    }
+    // Read the version after the lookup: a key's __eq__ may have changed the
+    // dict meanwhile.
+    cache = DictCache{dict, compat::dict_version(dict), found};
+    return compat::new_ref(found);
+}
+
+}  // namespace
+
+PyObject *get_attribute(PyObject *owner, S id) {
+    PyObject *name = str(id);
+    // A plain module finds such names in its own dict: its type defines no
+    // attribute by these names and cannot be given one.
+    if (Py_TYPE(owner) == &PyModule_Type) {
+        PyObject *found = cached_lookup(PyModule_GetDict(owner), name,
+                                        state().attribute_caches[static_cast<int>(id)]);
+        if (found != nullptr || PyErr_Occurred()) {
+            return found;
+        }
+    }
+    return PyObject_GetAttr(owner, name);
+}
+
 PyObject *lookup_global(PyObject *globals, S id) {
     PyObject *name = str(id);
     if (globals != nullptr) {
-        GlobalCache &cache = state().global_caches[static_cast<int>(id)];
-        const std::uint64_t version = compat::dict_version(globals);
-        if (version != 0 && globals == cache.globals && version == cache.version) {
-            return compat::new_ref(cache.value);
-        }
-        PyObject *found = PyDict_GetItemWithError(globals, name);
-        if (found != nullptr) {
-            // Read the version after the lookup: a key's __eq__ may have
-            // changed the dict meanwhile.
-            cache = GlobalCache{globals, compat::dict_version(globals), found};
-            return compat::new_ref(found);
-        }
-        if (PyErr_Occurred()) {
-            return nullptr;
+        PyObject *found =
+            cached_lookup(globals, name, state().global_caches[static_cast<int>(id)]);
+        if (found != nullptr || PyErr_Occurred()) {
+            return found;
         }
     }
     // A held reference: the attribute lookup may run code that re-imports

@@ -79,11 +79,11 @@ enum class S {
         count
 };
 
-// What a global lookup found last time in a namespace: still right while the
-// namespace is the same dict at the same version. The value is borrowed: the
-// unchanged dict still holds it.
-struct GlobalCache {
-    PyObject *globals = nullptr;
+// What a lookup found last time in a dict: still right while it is the same
+// dict at the same version. The value is borrowed: the unchanged dict still
+// holds it.
+struct DictCache {
+    PyObject *dict = nullptr;
     std::uint64_t version = 0;
     PyObject *value = nullptr;
 };
@@ -110,7 +110,8 @@ struct State {
     Ref success_pair;  // (True, "")
     Ref timeout_args;  // (3, 10)
     bool constants_ready = false;
-    GlobalCache global_caches[static_cast<int>(S::count)];
+    DictCache global_caches[static_cast<int>(S::count)];     // by global name
+    DictCache attribute_caches[static_cast<int>(S::count)];  // by attribute name
 };
 
 // Made by the first creation step and never destroyed: the interpreter may
@@ -132,6 +133,10 @@ int make_pairs();
 // A module global as the probes see it: the function's namespace first, then
 // the builtins module; NameError when neither has it. Returns a new reference.
 PyObject *lookup_global(PyObject *globals, S name);
+
+// owner.name, new reference. For an exact module the answer is its dict's
+// entry, so it is remembered under the dict's version like a global.
+PyObject *get_attribute(PyObject *owner, S name);
 
 // Adds the module's traceback entry for a failing line to the pending
 // exception.

@@ -72,6 +72,30 @@ class IsAvailableTest(ModuleTestCase):
                          (False, "Command /usr/bin/lpoptions not found."))
         self.assertEqual(swaps, ["/usr/bin/lp"])
 
+    def test_module_collaborators_are_read_afresh(self):
+        # Modules' attributes may be remembered between calls; a change to a
+        # module, or a module of another class, must show at once.
+        import types
+
+        platform, path = types.ModuleType("platform"), types.ModuleType("path")
+        platform.system, path.exists = (lambda: "Linux"), (lambda command: True)
+        self.replace(platform=platform, path=path)
+        self.assertEqual(self.module.is_available(), (True, ""))
+        path.exists = lambda command: command != "/usr/bin/lpstat"
+        self.assertEqual(self.module.is_available(), (False, "Command /usr/bin/lpstat not found."))
+        platform.system = lambda: "Plan9"
+        self.assertEqual(self.module.is_available(), (False, "Platform Plan9 is not supported."))
+
+        class Redirecting(types.ModuleType):
+            def __getattribute__(self, name):
+                return (lambda: "Linux") if name == "system" else super().__getattribute__(name)
+
+        platform.__class__ = Redirecting
+        self.assertEqual(self.module.is_available(), (False, "Command /usr/bin/lpstat not found."))
+        del path.exists
+        path.__getattr__ = lambda name: lambda command: True
+        self.assertEqual(self.module.is_available(), (True, ""))
+
     def test_comparison_goes_through_the_platform_value(self):
         class Odd:
             def __init__(self, ne_darwin):
