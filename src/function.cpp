@@ -8,7 +8,7 @@ namespace {
 
 struct ProbeFunction {
     PyObject_HEAD
-    const FunctionSpec *spec;
+    const FunctionDef *definition;
     PyObject *name;
     PyObject *qualname;
     PyObject *module;
@@ -26,14 +26,14 @@ ProbeFunction *as_function(PyObject *self) { return reinterpret_cast<ProbeFuncti
 // entry, so the interpreter does not unpack it first); that is what lets the
 // refusal name the function, as in "setup() keywords must be strings".
 PyObject *call_function(PyObject *self, PyObject *args, PyObject *kwargs) {
-    const FunctionSpec &spec = *as_function(self)->spec;
-    if (spec.arguments == Arguments::none) {
+    const FunctionDef &definition = *as_function(self)->definition;
+    if (definition.arguments == Arguments::none) {
         if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", spec.c_name);
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", definition.c_name);
             return nullptr;
         }
         if (PyTuple_GET_SIZE(args) != 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", spec.c_name,
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", definition.c_name,
                          PyTuple_GET_SIZE(args));
             return nullptr;
         }
@@ -42,7 +42,7 @@ PyObject *call_function(PyObject *self, PyObject *args, PyObject *kwargs) {
         PyObject *key = nullptr;
         while (PyDict_Next(kwargs, &pos, &key, nullptr)) {
             if (!PyUnicode_Check(key)) {
-                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.c_name);
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", definition.c_name);
                 return nullptr;
             }
         }
@@ -50,7 +50,7 @@ PyObject *call_function(PyObject *self, PyObject *args, PyObject *kwargs) {
     // The body may run arbitrary Python code; keep the namespace alive for it
     // even if the function's own reference goes away meanwhile.
     Ref globals = Ref::borrow(as_function(self)->globals);
-    return spec.body(globals.get(), args, kwargs);
+    return definition.body(globals.get(), args, kwargs);
 }
 
 int traverse_function(PyObject *self, visitproc visit, void *arg) {
@@ -231,30 +231,30 @@ PyTypeObject *function_type() {
     return &type;
 }
 
-PyObject *new_code(const FunctionSpec &spec) {
+PyObject *new_code(const FunctionDef &definition) {
     State &st = state();
-    Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.varname_count)));
+    Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(definition.varname_count)));
     if (!varnames) {
         return nullptr;
     }
-    for (std::size_t i = 0; i < spec.varname_count; ++i) {
-        PyObject *name = str(spec.varnames[i]);
+    for (std::size_t i = 0; i < definition.varname_count; ++i) {
+        PyObject *name = str(definition.varnames[i]);
         Py_INCREF(name);
         PyTuple_SET_ITEM(varnames.get(), static_cast<Py_ssize_t>(i), name);
     }
-    PyObject *name = str(spec.name);
-    return compat::new_code(spec.code_flags, varnames.get(), str(S::source_path), name, name,
-                            spec.first_line, st.stub_bytecode.get(), st.empty_bytes.get(),
+    PyObject *name = str(definition.name);
+    return compat::new_code(definition.code_flags, varnames.get(), str(S::source_path), name, name,
+                            definition.first_line, st.stub_bytecode.get(), st.empty_bytes.get(),
                             st.empty_tuple.get());
 }
 
-PyObject *new_function(const FunctionSpec &spec, PyObject *code, PyObject *globals) {
+PyObject *new_function(const FunctionDef &definition, PyObject *code, PyObject *globals) {
     ProbeFunction *f = PyObject_GC_New(ProbeFunction, function_type());
     if (f == nullptr) {
         return nullptr;
     }
-    PyObject *name = str(spec.name);
-    f->spec = &spec;
+    PyObject *name = str(definition.name);
+    f->definition = &definition;
     f->name = compat::new_ref(name);
     f->qualname = compat::new_ref(name);
     f->module = compat::new_ref(str(S::setup));

@@ -19,7 +19,7 @@ enum class Arguments {
     any,   // *args, **kwargs: every call with str keyword names runs the body
 };
 
-struct FunctionSpec {
+struct FunctionDef {
     S name;
     const char *c_name;          // for the calling-rule messages
     const char *traceback_name;  // "setup.<name>"
@@ -35,9 +35,9 @@ struct FunctionSpec {
 PyTypeObject *function_type();
 
 // New code object describing the function to introspection.
-PyObject *new_code(const FunctionSpec &spec);
+PyObject *new_code(const FunctionDef &definition);
 
 // New function object of the ready type.
-PyObject *new_function(const FunctionSpec &spec, PyObject *code, PyObject *globals);
+PyObject *new_function(const FunctionDef &definition, PyObject *code, PyObject *globals);
 
 }  // namespace setup_module

@@ -216,10 +216,10 @@ int fill_namespace(PyObject *module, PyObject *ns, bool &added_plain_name) {
         return 4;
     }
     for (int i = 0; i < 3; ++i) {
-        const FunctionSpec &spec = kProbes[i];
-        Ref function = Ref::steal(new_function(spec, st.codes[i].get(), ns));
-        if (!function || PyDict_SetItem(ns, str(spec.name), function.get()) < 0) {
-            return spec.first_line;
+        const FunctionDef &definition = kProbes[i];
+        Ref function = Ref::steal(new_function(definition, st.codes[i].get(), ns));
+        if (!function || PyDict_SetItem(ns, str(definition.name), function.get()) < 0) {
+            return definition.first_line;
         }
     }
     Ref test = Ref::steal(PyDict_New());

@@ -302,7 +302,7 @@ constexpr int kOptimized = CO_OPTIMIZED | CO_NEWLOCALS;
 
 }  // namespace
 
-const FunctionSpec kProbes[3] = {
+const FunctionDef kProbes[3] = {
     {S::is_available, "is_available", kIsAvailable, Arguments::none, kOptimized, 15,
      kIsAvailableLocals, 3, is_available},
     {S::get_version_info, "get_version_info", kGetVersionInfo, Arguments::none, kOptimized, 41,

@@ -6,6 +6,6 @@
 namespace setup_module {
 
 // In the order initialisation makes and binds them.
-extern const FunctionSpec kProbes[3];
+extern const FunctionDef kProbes[3];
 
 }  // namespace setup_module
