@@ -234,7 +234,6 @@ int fill_namespace(PyObject *module, PyObject *ns, bool &added_plain_name) {
 int give_up() {
     State &st = state();
     st.held_module.reset();
-    st.namespace_dict = nullptr;
     if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_ImportError, kInitEntry);
     }
@@ -257,9 +256,8 @@ int exec_module(PyObject *module) {
         return give_up();
     }
     st.held_module = Ref::borrow(module);
-    st.namespace_dict = PyModule_GetDict(module);
     bool added_plain_name = false;
-    const int failed_line = fill_namespace(module, st.namespace_dict, added_plain_name);
+    const int failed_line = fill_namespace(module, PyModule_GetDict(module), added_plain_name);
     if (failed_line == 0) {
         return 0;
     }

@@ -92,7 +92,6 @@ struct State {
     // The module this process has taken as its own, and the interpreter that
     // created it; both are set during import and never released afterwards.
     Ref held_module;
-    PyObject *namespace_dict = nullptr;  // borrowed from held_module
     long long owner_interpreter = -1;
 
     Ref builtins;  // the builtins module, for global lookups that miss the namespace
