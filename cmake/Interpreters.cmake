@@ -3,8 +3,9 @@
 # the newest pyenv build of that version, else python<version> on the system.
 # An interpreter counts only if it runs and ships its headers. Sets
 # SETUP_INTERPRETER_TAGS (38, 39, ...) and, per tag, SETUP_PYTHON_<tag>_EXE,
-# _INCLUDE, _SUFFIX (the extension file suffix) and _SITE (its site-packages
-# relative to an installation prefix).
+# _INCLUDE, _SUFFIX (the extension file suffix), _SITE (its site-packages
+# relative to an installation prefix) and _LIBRARY (its shared libpython, for
+# programs that embed it; empty when it has none).
 
 if(DEFINED ENV{PYENV_ROOT})
   set(_pyenv_root "$ENV{PYENV_ROOT}")
@@ -21,6 +22,10 @@ print("%d.%d" % sys.version_info[:2])
 print(include)
 print(sysconfig.get_config_var("EXT_SUFFIX"))
 print(os.path.relpath(sysconfig.get_path("platlib", "posix_prefix", vars={"base": "/", "platbase": "/"}), "/"))
+library = sysconfig.get_config_var("LDLIBRARY") or ""
+print(next((os.path.join(d, library) for d in (sysconfig.get_config_var("LIBDIR"),
+                                               sysconfig.get_config_var("LIBPL"))
+            if d and library.endswith(".so") and os.path.exists(os.path.join(d, library))), "-"))
 ]=])
 
 # Sets SETUP_PYTHON_<tag>_* and appends tag when exe is a usable CPython of
@@ -34,7 +39,7 @@ function(setup_probe_interpreter tag exe version)
                   OUTPUT_VARIABLE out ERROR_VARIABLE err OUTPUT_STRIP_TRAILING_WHITESPACE)
   string(REPLACE "\n" ";" out "${out}")
   list(LENGTH out fields)
-  if(NOT rc EQUAL 0 OR NOT fields EQUAL 4)
+  if(NOT rc EQUAL 0 OR NOT fields EQUAL 5)
     string(STRIP "${err}" err)
     set(SETUP_PROBE_FAILURE "${exe} unusable: ${err}" PARENT_SCOPE)
     return()
@@ -47,10 +52,15 @@ function(setup_probe_interpreter tag exe version)
   list(GET out 1 include)
   list(GET out 2 suffix)
   list(GET out 3 site)
+  list(GET out 4 library)
+  if(library STREQUAL "-")
+    set(library "")
+  endif()
   set(SETUP_PYTHON_${tag}_EXE "${exe}" PARENT_SCOPE)
   set(SETUP_PYTHON_${tag}_INCLUDE "${include}" PARENT_SCOPE)
   set(SETUP_PYTHON_${tag}_SUFFIX "${suffix}" PARENT_SCOPE)
   set(SETUP_PYTHON_${tag}_SITE "${site}" PARENT_SCOPE)
+  set(SETUP_PYTHON_${tag}_LIBRARY "${library}" PARENT_SCOPE)
   set(SETUP_INTERPRETER_TAGS ${SETUP_INTERPRETER_TAGS} ${tag} PARENT_SCOPE)
   message(STATUS "Python ${version} (${tag}): ${exe} (${suffix})")
 endfunction()
