@@ -8,7 +8,8 @@ namespace setup_module {
 
 // built is a "major.minor" text of at most four characters; running is what
 // Py_GetVersion() returns ("3.8.18 (default, ...)"). They match when running
-// starts with built and the next character does not extend the minor number.
+// starts with built and the next character does not extend the minor number,
+// however many digits the built minor has: a built 3.10 is no 3.100.
 inline bool version_matches(const char *built, const char *running) {
     std::size_t i = 0;
     for (; built[i] != '\0'; ++i) {
@@ -16,7 +17,7 @@ inline bool version_matches(const char *built, const char *running) {
             return false;
         }
     }
-    return i >= 4 || running[i] < '0' || running[i] > '9';
+    return running[i] < '0' || running[i] > '9';
 }
 
 // The "major.minor" prefix of a running version, at most four characters:

@@ -16,6 +16,9 @@ TEST(VersionCheck, MatchesOnlyTheSameMinorVersion) {
     EXPECT_FALSE(version_matches("3.1", "3.10.4"));
     EXPECT_FALSE(version_matches("3.10", "3.1"));
     EXPECT_TRUE(version_matches("3.10", "3.10.4"));
+    EXPECT_TRUE(version_matches("3.10", "3.10"));
+    EXPECT_FALSE(version_matches("3.10", "3.100"));
+    EXPECT_FALSE(version_matches("3.10", "3.101.2"));
 }
 
 TEST(VersionCheck, ShortFormKeepsDigitsAndTheFirstDot) {
