@@ -18,7 +18,8 @@ def python(code):
 class CallTest(unittest.TestCase):
     def test_returns_both_outputs_as_text_with_the_given_environment(self):
         out, err = call(python("import os, sys; print(os.environ['PROBE']); "
-                               "sys.stderr.write('warn\\n'); sys.stdout.buffer.write(b'\\xff')"),
+                               "sys.stderr.write('warn\\n'); sys.stdout.flush(); "
+                               "sys.stdout.buffer.write(b'\\xff')"),
                         dict(os.environ, PROBE="seen"))
         self.assertEqual((out, err), ("seen\n\udcff", "warn\n"))
 

@@ -10,11 +10,12 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from unittest import mock
 
 from support import STAGE, ModuleTestCase, Namespace
 from test_real_tools import require_tools
 
-from vellomar.printing.cups import __main__ as diagnostic
+from vellomar.printing.cups import __main__ as diagnostic, __version__
 
 
 def run_command(python, *args, path=None):
@@ -49,9 +50,15 @@ class DiagnosticTest(ModuleTestCase):
     def test_without_the_tools_and_with_failing_probes(self):
         self.replace(path=Namespace(exists=lambda p: False),
                      environ=Namespace(copy=lambda: {"PATH": "/nonexistent"}))
-        status, text = self.run_main()
+        with mock.patch.object(diagnostic, "TOOLS", (("/nonexistent/lp", "cups-client"),
+                                                     ("/nonexistent/lpstat", "cups-client"),
+                                                     ("no-such-cups-config", "libcups2-dev"))):
+            status, text = self.run_main()
         self.assertEqual(status, 1)
-        self.assertIn("CUPS printing: not usable: Command /usr/bin/lp not found.\n", text)
+        self.assertIn("CUPS printing: not usable: Command /usr/bin/lp not found.\n"
+                      "Missing: /nonexistent/lp, /nonexistent/lpstat (Debian package cups-client)\n"
+                      "Missing: no-such-cups-config (Debian package libcups2-dev)\n"
+                      "Install with: apt-get install cups-client libcups2-dev\n", text)
         self.assertIn("cups-config: Unable to collect cups info: [Errno 2] No such file or "
                       "directory: 'cups-config'\n", text)
         del self.module.platform, self.module.environ
@@ -62,6 +69,28 @@ class DiagnosticTest(ModuleTestCase):
         self.assertEqual(report["settings"], {"ok": False,
                                               "error": "NameError: name 'environ' is not defined"})
         self.assertNotIn("Traceback", text)
+        self.assertEqual((report["schema"], report["version"], report["available"]["ok"]),
+                         (1, __version__, False))
+
+    def test_a_module_that_cannot_load_keeps_the_report_whole(self):
+        source_root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        for path, advice in [(source_root, "Build the module"),
+                             (source_root + os.pathsep + STAGE, "A build for it is in " + STAGE)]:
+            with self.subTest(path=path):
+                done = run_command(sys.executable, path=path)
+                self.assertEqual((done.returncode, done.stdout), (4, ""))
+                self.assertIn("cannot load the setup module: ImportError", done.stderr)
+                self.assertIn(advice, done.stderr)
+        broken = json.loads(run_command(sys.executable, "--json", path=source_root).stdout)
+        working = json.loads(run_command(sys.executable, "--json", path=STAGE).stdout)
+        self.assertEqual(list(broken), list(working))
+        for name, section in broken.items():
+            if isinstance(section, dict):
+                self.assertIn("ok", working[name], name)
+                if name != "tools":
+                    self.assertIs(section["ok"], False, name)
+        done = run_command(sys.executable, "--version", path=source_root)
+        self.assertEqual(done.stdout, "python -m vellomar.printing.cups %s\n" % __version__)
 
     def test_stubs_describe_the_runtime_signatures(self):
         with open(os.path.join(STAGE, "vellomar", "printing", "cups", "setup.pyi")) as f:
@@ -93,7 +122,9 @@ class InstallTest(unittest.TestCase):
             done = run_command(python, "--json")
             self.assertIn(done.returncode, (0, 1), done.stderr)
             report = json.loads(done.stdout)
-            self.assertEqual(set(report), {"available", "cups_config", "settings"})
+            self.assertEqual(set(report), {"schema", "version", "module", "available",
+                                           "cups_config", "settings", "tools"})
+            self.assertIs(report["module"]["ok"], True)
             where = subprocess.run([python, "-c", "import vellomar.printing.cups.setup as m, "
                                     "os; print(os.path.dirname(m.__file__))"], cwd="/",
                                    stdout=subprocess.PIPE, universal_newlines=True,

@@ -1,31 +1,59 @@
 """Reports what the printing client finds of CUPS on this host.
 
-    python -m vellomar.printing.cups [--json]
+    python -m vellomar.printing.cups [--json] [--version]
 
 Exit status: 0 when CUPS printing is usable here, 1 when it is not, 2 for a
-usage error. A probe that fails is reported as a message; the others still
+usage error, 4 when the compiled setup module cannot be loaded by this
+interpreter. A probe that fails is reported as a message; the others still
 run.
+
+``--json`` prints one object: ``schema`` (the integer 1, raised when a key
+changes meaning), ``version`` (the package's), then one object per section,
+each with ``ok``: ``module`` (the compiled module loaded), ``available``
+(usable), ``cups_config`` (cups-config ran), ``settings`` (setup() answered)
+and ``tools`` (none of the CUPS tools is missing). A module that cannot be
+loaded leaves every section in place with ``ok`` false and the reason.
 """
 
 import argparse
 import json
+import os
+import re
+import shutil
 import sys
+import sysconfig
+from typing import IO, Any, Dict, List, Optional, Sequence, Tuple
 
-USABLE, NOT_USABLE = 0, 1
+from vellomar.printing.cups import __version__
+
+USABLE, NOT_USABLE, USAGE_ERROR, CANNOT_LOAD = 0, 1, 2, 4
+SCHEMA = 1
+
+Report = Dict[str, Any]
+
+# The tools the module looks for, and the Debian package that brings each.
+TOOLS: Tuple[Tuple[str, str], ...] = (
+    ("/usr/bin/lp", "cups-client"),
+    ("/usr/bin/lpoptions", "cups-client"),
+    ("/usr/bin/lpstat", "cups-client"),
+    ("cups-config", "libcups2-dev"),
+)
+
+_PACKAGE = os.path.join("vellomar", "printing", "cups")
 
 
-def _describe_error(error):
+def _describe_error(error: BaseException) -> str:
     text = str(error)
     return "%s: %s" % (type(error).__name__, text) if text else type(error).__name__
 
 
-def _text(value):
+def _text(value: object) -> str:
     if isinstance(value, bytes):
         return value.decode("utf-8", "backslashreplace")
     return str(value)
 
 
-def _timeout_fields(timeout):
+def _timeout_fields(timeout: object) -> Dict[str, float]:
     fields = {}
     for name in ("query", "job"):
         value = getattr(timeout, name, None)
@@ -34,15 +62,16 @@ def _timeout_fields(timeout):
     return fields
 
 
-def probe(setup):
+def probe(setup: Any) -> Report:
     """Runs the three probes of the setup module; never raises for a probe's
     failure. Returns a JSON-ready dict."""
-    report = {}
+    report: Report = {}
     try:
         usable, reason = setup.is_available()
-        report["available"] = {"usable": bool(usable), "reason": _text(reason)}
+        report["available"] = {"ok": bool(usable), "usable": bool(usable),
+                               "reason": _text(reason)}
     except Exception as error:
-        report["available"] = {"usable": False, "reason": _describe_error(error)}
+        report["available"] = {"ok": False, "usable": False, "reason": _describe_error(error)}
 
     try:
         ok, payload = setup.get_version_info()
@@ -68,18 +97,104 @@ def probe(setup):
     return report
 
 
-def _table(rows, indent="  "):
+def check_tools() -> Report:
+    """The tools of TOOLS that are missing, each with its Debian package. The
+    module names only the first tool it misses; a user needs them all."""
+    search = os.environ.get("PATH", os.defpath)
+    missing = [{"tool": tool, "package": package} for tool, package in TOOLS
+               if not (os.path.exists(tool) if os.path.isabs(tool)
+                       else shutil.which(tool, path=search))]
+    return {"ok": not missing, "missing": missing}
+
+
+def _builds_in(directory: str) -> List[str]:
+    """The Python versions that the directory holds builds of the module for."""
+    try:
+        names = os.listdir(directory)
+    except OSError:
+        return []
+    versions = []
+    for name in sorted(names):
+        found = re.match(r"setup\.cpython-(\d)(\d+)(d?)-", name)
+        if found:
+            versions.append("%s.%s%s" % found.groups())
+    return sorted(versions, key=lambda v: [int(p) for p in re.findall(r"\d+", v)])
+
+
+def explain_load_failure() -> str:
+    """What to do when the compiled module does not load, from where the
+    package came from and which builds lie around."""
+    package_dir = os.path.dirname(os.path.abspath(__file__))
+    wanted = "setup" + (sysconfig.get_config_var("EXT_SUFFIX") or ".so")
+    this = "Python %d.%d (%s)" % (sys.version_info[0], sys.version_info[1], sys.executable)
+    if os.path.exists(os.path.join(package_dir, wanted)):
+        return ("%s is the build for %s, and it does not load: rebuild it "
+                "(cmake --build build) with this interpreter's headers."
+                % (os.path.join(package_dir, wanted), this))
+    shadowed = [entry for entry in sys.path
+                if entry and os.path.exists(os.path.join(entry, _PACKAGE, wanted))]
+    lines = ["The package was imported from %s, which holds no build of the module for %s."
+             % (package_dir, this)]
+    if shadowed:
+        lines.append("A build for it is in %s, but this package (a source tree, when run from "
+                     "the repository's root) comes first on sys.path: run the command from "
+                     "another directory, e.g. cd %s && %s -m vellomar.printing.cups."
+                     % (os.path.join(shadowed[0], _PACKAGE), shadowed[0],
+                        os.path.basename(sys.executable)))
+        return "\n".join(lines)
+    others = _builds_in(package_dir)
+    if others:
+        lines.append("It has builds for Python %s only: run the command with one of those, "
+                     "or build for this interpreter too (cmake -S . -B build "
+                     "-DSETUP_PYTHON_%d%d=%s)."
+                     % (", ".join(others), sys.version_info[0], sys.version_info[1],
+                        sys.executable))
+    else:
+        lines.append("Build the module (cmake -S . -B build && cmake --build build), then run "
+                     "the command from outside the source tree with PYTHONPATH=build/stage, "
+                     "or install the package (see the README).")
+    return "\n".join(lines)
+
+
+def cannot_load(error: BaseException) -> Report:
+    """The report when the compiled module cannot be loaded: the same
+    sections as always, none of them answered."""
+    reason = "cannot load the setup module: %s" % _describe_error(error)
+    return {
+        "module": {"ok": False, "error": reason, "advice": explain_load_failure()},
+        "available": {"ok": False, "usable": False, "reason": reason},
+        "cups_config": {"ok": False, "error": reason},
+        "settings": {"ok": False, "error": reason},
+    }
+
+
+def _table(rows: Sequence[Tuple[str, str]], indent: str = "  ") -> List[str]:
     width = max((len(name) for name, _ in rows), default=0)
     return ["%s%-*s  %s" % (indent, width, name, value) for name, value in rows]
 
 
-def format_text(report):
+def format_tools(tools: Report) -> List[str]:
+    """Lines naming every missing tool, grouped by the package that brings
+    it, and the command that installs them."""
+    if tools["ok"]:
+        return []
+    packages: Dict[str, List[str]] = {}
+    for entry in tools["missing"]:
+        packages.setdefault(entry["package"], []).append(entry["tool"])
+    lines = ["Missing: %s (Debian package %s)" % (", ".join(found), package)
+             for package, found in packages.items()]
+    lines.append("Install with: apt-get install %s" % " ".join(packages))
+    return lines
+
+
+def format_text(report: Report) -> str:
     lines = []
     available = report["available"]
     if available["usable"]:
         lines.append("CUPS printing: usable")
     else:
         lines.append("CUPS printing: not usable: %s" % available["reason"])
+    lines.extend(format_tools(report.get("tools", {"ok": True})))
 
     lines.append("")
     cups_config = report["cups_config"]
@@ -106,27 +221,37 @@ def format_text(report):
     return "\n".join(lines) + "\n"
 
 
-def main(argv=None, out=None):
+def main(argv: Optional[Sequence[str]] = None, out: Optional[IO[str]] = None,
+         err: Optional[IO[str]] = None) -> int:
     out = out or sys.stdout
+    err = err or sys.stderr
     parser = argparse.ArgumentParser(
         prog="python -m vellomar.printing.cups",
         description="Report whether CUPS printing is usable on this host, what cups-config "
                     "says about the CUPS installation, and the settings for running CUPS "
-                    "tools as child processes.")
+                    "tools as child processes.",
+        epilog="Exit status: 0 usable, 1 not usable, 2 usage error, 4 the compiled module "
+               "cannot be loaded.")
     parser.add_argument("--json", action="store_true", help="print one JSON object")
+    parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     args = parser.parse_args(argv)
 
+    report: Report = {"schema": SCHEMA, "version": __version__}
     try:
         from vellomar.printing.cups import setup
     except Exception as error:
-        message = "cannot load the setup module: %s" % _describe_error(error)
+        report.update(cannot_load(error))
+        report["tools"] = check_tools()
+        module = report["module"]
+        err.write("%s\n%s\n" % (module["error"], module["advice"]))
+        err.writelines(line + "\n" for line in format_tools(report["tools"]))
         if args.json:
-            out.write(json.dumps({"error": message}) + "\n")
-        else:
-            out.write(message + "\n")
-        return NOT_USABLE
+            out.write(json.dumps(report, indent=2) + "\n")
+        return CANNOT_LOAD
 
-    report = probe(setup)
+    report["module"] = {"ok": True, "file": _text(getattr(setup, "__file__", ""))}
+    report.update(probe(setup))
+    report["tools"] = check_tools()
     if args.json:
         out.write(json.dumps(report, indent=2) + "\n")
     else:
