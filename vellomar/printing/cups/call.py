@@ -21,6 +21,10 @@ missing feature to shrug off.
 import os
 import signal
 import subprocess
+from typing import Any, List, Mapping, Optional, Sequence, Tuple, Union
+
+# What the runner accepts as a program and its arguments, as subprocess does.
+Argument = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 __all__ = ["CommandFailed", "Timeouts", "call", "TIME_LIMIT"]
 
@@ -31,7 +35,11 @@ TIME_LIMIT = 10.0
 class CommandFailed(OSError):
     """A tool ran but reported failure through its exit status."""
 
-    def __init__(self, cmd, returncode, stderr):
+    cmd: List[Argument]
+    returncode: int
+    stderr: str
+
+    def __init__(self, cmd: Sequence[Argument], returncode: int, stderr: str) -> None:
         self.cmd = list(cmd)
         self.returncode = returncode
         self.stderr = stderr
@@ -40,22 +48,23 @@ class CommandFailed(OSError):
         else:
             what = "exited with status %d" % returncode
         detail = stderr.strip()
-        message = "%s %s" % (self.cmd[0], what)
+        message = "%s %s" % (str(self.cmd[0]), what)
         if detail:
             message = "%s: %s" % (message, detail)
         super().__init__(message)
 
-    def __reduce__(self):
+    def __reduce__(self) -> Tuple[Any, Tuple[List[Argument], int, str]]:
         return (type(self), (self.cmd, self.returncode, self.stderr))
 
 
-def _decode(data):
+def _decode(data: bytes) -> str:
     # Tool output is text in the C locale; bytes that are not UTF-8 survive
     # as surrogates instead of failing the call or being lost.
     return data.decode("utf-8", "surrogateescape")
 
 
-def call(cmd, env, timeout=None):
+def call(cmd: Sequence[Argument], env: Optional[Mapping[str, str]],
+         timeout: Optional[float] = None) -> Tuple[str, str]:
     """Run ``cmd`` (a list: program, then arguments) with environment ``env``.
 
     Returns ``(stdout, stderr)`` as str. ``timeout`` defaults to TIME_LIMIT.
@@ -74,17 +83,17 @@ def call(cmd, env, timeout=None):
     )
     with process:
         try:
-            out, err = process.communicate(timeout=timeout)
+            raw_out, raw_err = process.communicate(timeout=timeout)
         except BaseException:
             _kill_tree(process)
             raise
-    out, err = _decode(out), _decode(err)
+    out, err = _decode(raw_out), _decode(raw_err)
     if process.returncode != 0:
         raise CommandFailed(cmd, process.returncode, err)
     return out, err
 
 
-def _kill_tree(process):
+def _kill_tree(process: "subprocess.Popen[bytes]") -> None:
     try:
         os.killpg(process.pid, signal.SIGKILL)
     except (ProcessLookupError, PermissionError):
@@ -101,8 +110,10 @@ class Timeouts:
     """
 
     __slots__ = ("_query", "_job")
+    _query: float
+    _job: float
 
-    def __init__(self, query, job):
+    def __init__(self, query: float, job: float) -> None:
         for name, value in (("query", query), ("job", job)):
             if isinstance(value, bool) or not isinstance(value, (int, float)):
                 raise TypeError("%s must be a number of seconds, not %s"
@@ -113,28 +124,29 @@ class Timeouts:
         object.__setattr__(self, "_job", job)
 
     @property
-    def query(self):
+    def query(self) -> float:
         return self._query
 
     @property
-    def job(self):
+    def job(self) -> float:
         return self._job
 
-    def __setattr__(self, name, value):
+    def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError("Timeouts is immutable")
 
-    __delattr__ = __setattr__
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError("Timeouts is immutable")
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "Timeouts(query=%r, job=%r)" % (self._query, self._job)
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         if not isinstance(other, Timeouts):
             return NotImplemented
         return (self._query, self._job) == (other._query, other._job)
 
-    def __hash__(self):
+    def __hash__(self) -> int:
         return hash((Timeouts, self._query, self._job))
 
-    def __reduce__(self):
+    def __reduce__(self) -> Tuple[Any, Tuple[float, float]]:
         return (Timeouts, (self._query, self._job))

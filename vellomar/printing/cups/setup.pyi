@@ -1,8 +1,18 @@
 # Types of the setup extension module.
-from typing import Dict, Iterator, Literal, Tuple, TypedDict, Union
+import platform as platform
+from os import environ as environ
+from os import path as path
+from typing import Dict, Iterator, Literal, Tuple, TypedDict, Union, type_check_only
 
-from .call import Timeouts
+from .call import Timeouts as Timeouts
+from .call import call as call
 
+# The collaborators above are looked up in the module's namespace at each
+# call, so callers may replace them; __test__ is there for doctest.
+__test__: Dict[str, object]
+
+# Only a name for the dict that setup() returns: the module defines no class.
+@type_check_only
 class Settings(TypedDict):
     env: Dict[str, str]
     timeout: Timeouts
