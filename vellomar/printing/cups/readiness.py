@@ -1,0 +1,304 @@
+"""Can this host print now? The answer of the CUPS scheduler itself.
+
+``check_readiness()`` asks the scheduler with ``lpstat`` (``-r`` whether it
+runs, ``-d`` the default destination, ``-p`` and ``-a`` each destination's
+state and whether it accepts jobs) and returns an immutable ``Readiness``:
+the scheduler, the destinations, whether printing can start now, and the
+problems that stand in the way, each with advice a person can act on.
+
+The queries run through the package's ``call`` with the environment and the
+query time limit from the setup module's ``setup()``, all at once: a
+scheduler that hangs costs one time limit, not four. A query that fails or
+times out is reported as a problem; the others still count.
+"""
+
+from __future__ import annotations
+
+import re
+import shlex
+import subprocess
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Dict, List, Literal, Mapping, Optional, Protocol, Sequence, Tuple
+
+from .call import CommandFailed, call
+
+if TYPE_CHECKING:
+    from .setup import Settings
+
+__all__ = [
+    "Destination", "Problem", "Readiness", "Scheduler", "check_readiness", "parse_destinations",
+    "TOOLS_MISSING", "NO_SETTINGS", "QUERY_FAILED", "SCHEDULER_NOT_RUNNING",
+    "NO_DESTINATION", "NONE_ACCEPTING", "NONE_ENABLED",
+]
+
+State = Literal["idle", "printing", "stopped"]
+
+# Kinds of problem, stable for programs that match on them.
+TOOLS_MISSING = "tools-missing"
+NO_SETTINGS = "no-settings"
+QUERY_FAILED = "query-failed"
+SCHEDULER_NOT_RUNNING = "scheduler-not-running"
+NO_DESTINATION = "no-destination"
+NONE_ACCEPTING = "none-accepting"
+NONE_ENABLED = "none-enabled"
+
+DEFAULT_SERVER = "default"
+
+
+class SetupModule(Protocol):
+    """What is used of the setup extension (or a stand-in for it)."""
+
+    def is_available(self) -> Tuple[bool, str]: ...
+
+    def setup(self) -> Settings: ...
+
+
+@dataclass(frozen=True)
+class Problem:
+    kind: str
+    message: str
+    advice: str
+
+
+@dataclass(frozen=True)
+class Scheduler:
+    ok: bool  # whether `lpstat -r` answered
+    running: bool
+    server: str  # CUPS_SERVER as the tools see it, or "default"
+
+
+@dataclass(frozen=True)
+class Destination:
+    name: str
+    default: bool
+    enabled: bool
+    accepting: bool
+    state: State
+    message: str
+
+
+@dataclass(frozen=True)
+class Readiness:
+    scheduler: Scheduler
+    destinations: Tuple[Destination, ...]
+    ready: bool
+    problems: Tuple[Problem, ...]
+
+    def as_dict(self) -> Dict[str, object]:
+        """The JSON-ready form: scheduler, destinations, ready, problems."""
+        return {
+            "scheduler": {"ok": self.scheduler.ok, "running": self.scheduler.running,
+                          "server": self.scheduler.server},
+            "destinations": [
+                {"name": d.name, "default": d.default, "enabled": d.enabled,
+                 "accepting": d.accepting, "state": d.state, "message": d.message}
+                for d in self.destinations],
+            "ready": self.ready,
+            "problems": [{"kind": p.kind, "message": p.message, "advice": p.advice}
+                         for p in self.problems],
+        }
+
+
+def _describe(error: BaseException) -> str:
+    if isinstance(error, subprocess.TimeoutExpired):
+        return "no answer within %g s" % error.timeout
+    text = str(error)
+    return "%s: %s" % (type(error).__name__, text) if text else type(error).__name__
+
+
+def _clean(text: str) -> str:
+    # Undecodable bytes (kept by call as surrogates) and control characters
+    # would break a strict UTF-8 terminal or the layout of the report.
+    text = text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    return re.sub(r"[\x00-\x1f\x7f]", lambda m: "\\x%02x" % ord(m.group()), text)
+
+
+@dataclass(frozen=True)
+class _Answer:
+    """The outcome of one lpstat query: its output, or why there is none."""
+
+    args: Tuple[str, ...]
+    out: Optional[str] = None
+    error: Optional[BaseException] = None
+
+    @property
+    def command(self) -> str:
+        return " ".join(("lpstat",) + self.args)
+
+
+def _query(args: Tuple[str, ...], env: Mapping[str, str], limit: float) -> _Answer:
+    try:
+        out, _err = call(["lpstat", *args], dict(env), limit)
+    except CommandFailed as error:
+        if args in (("-p",), ("-a",)) and "No destinations added" in error.stderr:
+            return _Answer(args, "")  # lpstat's way of saying "none": status 1
+        return _Answer(args, error=error)
+    except Exception as error:  # a broken query must not break the report
+        return _Answer(args, error=error)
+    return _Answer(args, out)
+
+
+def _records(out: str) -> List[Tuple[str, str, str]]:
+    """(first word, rest of the line, message) per unindented line of out;
+    indented lines that follow one are its message."""
+    records: List[Tuple[str, str, List[str]]] = []
+    for line in out.splitlines():
+        if not line.strip():
+            continue
+        if line[0] in " \t":
+            if records:
+                records[-1][2].append(line.strip())
+            continue
+        word, _, rest = line.partition(" ")
+        records.append((word, rest, []))
+    return [(word, rest, " ".join(message)) for word, rest, message in records]
+
+
+def _printers(out: str) -> Dict[str, Tuple[bool, State, str]]:
+    """`lpstat -p` output as {name: (enabled, state, message)}."""
+    printers: Dict[str, Tuple[bool, State, str]] = {}
+    for word, rest, message in _records(out):
+        name, _, status = rest.partition(" ")
+        if word != "printer" or not name:
+            continue  # a line of a kind this parser does not know
+        state: State
+        if status.startswith("disabled"):
+            state = "stopped"
+        elif status.startswith("now printing"):
+            state = "printing"
+        else:
+            state = "idle"
+        printers[_clean(name)] = (state != "stopped", state, _clean(message))
+    return printers
+
+
+def _accepting(out: str) -> Dict[str, Tuple[bool, str]]:
+    """`lpstat -a` output as {name: (accepting, message)}."""
+    accepting: Dict[str, Tuple[bool, str]] = {}
+    for word, rest, message in _records(out):
+        if rest.startswith("accepting requests"):
+            accepting[_clean(word)] = (True, _clean(message))
+        elif rest.startswith("not accepting requests"):
+            accepting[_clean(word)] = (False, _clean(message))
+    return accepting
+
+
+def _default(out: str) -> str:
+    """The default destination that `lpstat -d` names, or ""."""
+    match = re.search(r"^system default destination: (\S+)", out, re.MULTILINE)
+    return _clean(match.group(1)) if match else ""
+
+
+def parse_destinations(printers: str, accepting: str, default: str) -> Tuple[Destination, ...]:
+    """The destinations that the outputs of `lpstat -p`, `lpstat -a` and
+    `lpstat -d` describe; lines of a kind this parser does not know are
+    skipped. A destination that one output misses is kept with what the
+    other says; what neither says counts against it."""
+    states = _printers(printers)
+    takes_jobs = _accepting(accepting)
+    default_name = _default(default)
+    base = default_name.split("/", 1)[0]  # an instance "name/instance" prints to name
+    names = list(states) + [name for name in takes_jobs if name not in states]
+    result = []
+    for name in names:
+        enabled, state, message = states.get(name, (False, "stopped", ""))
+        takes, reason = takes_jobs.get(name, (False, ""))
+        result.append(Destination(name=name, default=bool(default_name) and name == base,
+                                  enabled=enabled, accepting=takes, state=state,
+                                  message=message or reason))
+    return tuple(result)
+
+
+def _server(env: Mapping[str, str]) -> str:
+    return _clean(env.get("CUPS_SERVER") or DEFAULT_SERVER)
+
+
+def _failed(answer: _Answer, server: str) -> Problem:
+    assert answer.error is not None
+    return Problem(QUERY_FAILED, "%s failed: %s" % (answer.command, _describe(answer.error)),
+                   "check that the CUPS scheduler (server: %s) is running and answers" % server)
+
+
+def check_readiness(setup_module: Optional[SetupModule] = None) -> Readiness:
+    """Asks the CUPS scheduler whether printing can start now.
+
+    ``setup_module`` defaults to the package's setup extension; importing it
+    may raise ``ImportError``. Nothing else raises: every failure of a probe
+    becomes a problem in the result.
+    """
+    if setup_module is None:
+        from . import setup as setup_extension
+        setup_module = setup_extension
+    not_asked = Scheduler(ok=False, running=False, server=DEFAULT_SERVER)
+    try:
+        usable, reason = setup_module.is_available()
+    except Exception as error:
+        usable, reason = False, _describe(error)
+    if not usable:
+        return Readiness(not_asked, (), False, (Problem(
+            TOOLS_MISSING, "CUPS printing is not usable here: %s" % _clean(str(reason)),
+            "install the CUPS client tools (Debian: apt-get install cups-client)"),))
+    try:
+        settings = setup_module.setup()
+        env = dict(settings["env"])
+        limit = float(settings["timeout"].query)
+    except Exception as error:
+        return Readiness(not_asked, (), False, (Problem(
+            NO_SETTINGS, "no settings for running the CUPS tools: %s" % _describe(error),
+            "reinstall the printing client's CUPS support"),))
+
+    server = _server(env)
+    queries = (("-r",), ("-d",), ("-p",), ("-a",))
+    with ThreadPoolExecutor(max_workers=len(queries)) as pool:
+        status, default, printers, accepting = pool.map(
+            lambda args: _query(args, env, limit), queries)
+
+    problems: List[Problem] = []
+    if status.out is None:
+        problems.append(_failed(status, server))
+    running = status.out is not None and bool(
+        re.search(r"^scheduler is running", status.out, re.MULTILINE))
+    scheduler = Scheduler(ok=status.out is not None, running=running, server=server)
+    if scheduler.ok and not running:
+        problems.append(Problem(
+            SCHEDULER_NOT_RUNNING, "the CUPS scheduler is not running (server: %s)" % server,
+            "start the CUPS service (e.g. `systemctl start cups`), or set CUPS_SERVER "
+            "to a scheduler that runs" if server == DEFAULT_SERVER else
+            "start the CUPS scheduler at %s, or point CUPS_SERVER at one that runs" % server))
+    elif running:
+        # Once the scheduler is known not to run, each failed query would
+        # only repeat that.
+        problems.extend(_failed(answer, server) for answer in (default, printers, accepting)
+                        if answer.out is None)
+
+    destinations = parse_destinations(printers.out or "", accepting.out or "",
+                                      default.out or "")
+    ready = running and any(d.enabled and d.accepting for d in destinations)
+    if running and not ready and printers.out is not None and accepting.out is not None:
+        problems.extend(_destination_problems(destinations))
+    return Readiness(scheduler, destinations, ready, tuple(problems))
+
+
+def _destination_problems(destinations: Sequence[Destination]) -> List[Problem]:
+    """Why none of destinations (none of which is ready) takes jobs, and the
+    command that would fix it, for the default destination when it can."""
+    if not destinations:
+        return [Problem(NO_DESTINATION, "no printer or class has been added",
+                        "add one with lpadmin, e.g. `lpadmin -p NAME -E -v DEVICE-URI "
+                        "-m everywhere`, and make it the default with `lpadmin -d NAME`")]
+    candidates = sorted(destinations, key=lambda d: not d.default)
+    to_accept = [d for d in candidates if d.enabled and not d.accepting]
+    to_enable = [d for d in candidates if d.accepting and not d.enabled]
+    problems = []
+    if to_accept or not to_enable:
+        problems.append(Problem(
+            NONE_ACCEPTING, "no enabled destination accepts jobs" if to_accept
+            else "no destination accepts jobs",
+            "let one accept jobs: `cupsaccept %s`" % shlex.quote((to_accept or candidates)[0].name)))
+    if to_enable or not to_accept:
+        problems.append(Problem(
+            NONE_ENABLED, "every destination that accepts jobs is stopped" if to_enable
+            else "every destination is stopped",
+            "start one: `cupsenable %s`" % shlex.quote((to_enable or candidates)[0].name)))
+    return problems
