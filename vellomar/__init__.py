@@ -1,1 +1,0 @@
-"""Namespace of the vellomar printing client."""
