@@ -2,17 +2,23 @@
 
     python -m vellomar.printing.cups [--json] [--version]
 
-Exit status: 0 when CUPS printing is usable here, 1 when it is not, 2 for a
-usage error, 4 when the compiled setup module cannot be loaded by this
-interpreter. A probe that fails is reported as a message; the others still
-run.
+Exit status: 0 when printing can start now (CUPS usable, its scheduler
+running, a destination enabled and accepting jobs), 1 when CUPS printing is
+not usable here, 2 for a usage error, 3 when it is usable but not ready, 4
+when the compiled setup module cannot be loaded by this interpreter. A probe
+that fails is reported as a message; the others still run.
 
 ``--json`` prints one object: ``schema`` (the integer 1, raised when a key
 changes meaning), ``version`` (the package's), then one object per section,
 each with ``ok``: ``module`` (the compiled module loaded), ``available``
-(usable), ``cups_config`` (cups-config ran), ``settings`` (setup() answered)
-and ``tools`` (none of the CUPS tools is missing). A module that cannot be
-loaded leaves every section in place with ``ok`` false and the reason.
+(usable), ``cups_config`` (cups-config ran), ``settings`` (setup() answered),
+``scheduler`` (``lpstat -r`` answered; ``running``, ``server``) and ``tools``
+(none of the CUPS tools is missing); beside them, as
+``readiness.check_readiness()`` answers, ``destinations`` (a list of
+``name``, ``default``, ``enabled``, ``accepting``, ``state`` and
+``message``), ``ready`` and ``problems`` (``kind``, ``message``, ``advice``).
+A module that cannot be loaded leaves every section in place with ``ok``
+false and the reason.
 """
 
 import argparse
@@ -25,8 +31,9 @@ import sysconfig
 from typing import IO, Any, Dict, List, Optional, Sequence, Tuple
 
 from vellomar.printing.cups import __version__
+from vellomar.printing.cups.readiness import DEFAULT_SERVER, check_readiness
 
-USABLE, NOT_USABLE, USAGE_ERROR, CANNOT_LOAD = 0, 1, 2, 4
+USABLE, NOT_USABLE, USAGE_ERROR, NOT_READY, CANNOT_LOAD = 0, 1, 2, 3, 4
 SCHEMA = 1
 
 Report = Dict[str, Any]
@@ -165,6 +172,11 @@ def cannot_load(error: BaseException) -> Report:
         "available": {"ok": False, "usable": False, "reason": reason},
         "cups_config": {"ok": False, "error": reason},
         "settings": {"ok": False, "error": reason},
+        "scheduler": {"ok": False, "running": False,
+                      "server": os.environ.get("CUPS_SERVER") or DEFAULT_SERVER},
+        "destinations": [],
+        "ready": False,
+        "problems": [],
     }
 
 
@@ -184,6 +196,27 @@ def format_tools(tools: Report) -> List[str]:
     lines = ["Missing: %s (Debian package %s)" % (", ".join(found), package)
              for package, found in packages.items()]
     lines.append("Install with: apt-get install %s" % " ".join(packages))
+    return lines
+
+
+def format_readiness(report: Report) -> List[str]:
+    """The Scheduler and Destinations sections, and what stands in the way."""
+    scheduler = report["scheduler"]
+    state = ("running" if scheduler["running"] else "not running") if scheduler["ok"] \
+        else "no answer"
+    lines = ["Scheduler: %s (server: %s)" % (state, scheduler["server"]), ""]
+    destinations = report["destinations"]
+    lines.append("Destinations:" if destinations else "Destinations: none")
+    rows = [(d["name"], "default" if d["default"] else "", d["state"],
+             "accepting" if d["accepting"] else "rejecting", d["message"])
+            for d in destinations]
+    widths = [max(len(row[i]) for row in rows) for i in range(4)] if rows else []
+    lines.extend(("  " + "  ".join("%-*s" % (w, cell) for w, cell in zip(widths, row[:4]))
+                  + ("  " + row[4] if row[4] else "")).rstrip() for row in rows)
+    lines.append("")
+    lines.append("Ready to print." if report["ready"] else "Not ready to print.")
+    lines.extend("  %s: %s" % (problem["message"], problem["advice"])
+                 for problem in report["problems"])
     return lines
 
 
@@ -218,6 +251,9 @@ def format_text(report: Report) -> str:
         lines.extend(_table(rows))
     else:
         lines.append("Settings for CUPS tools: %s" % settings["error"])
+
+    lines.append("")
+    lines.extend(format_readiness(report))
     return "\n".join(lines) + "\n"
 
 
@@ -228,10 +264,11 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[IO[str]] = None,
     parser = argparse.ArgumentParser(
         prog="python -m vellomar.printing.cups",
         description="Report whether CUPS printing is usable on this host, what cups-config "
-                    "says about the CUPS installation, and the settings for running CUPS "
-                    "tools as child processes.",
-        epilog="Exit status: 0 usable, 1 not usable, 2 usage error, 4 the compiled module "
-               "cannot be loaded.")
+                    "says about the CUPS installation, the settings for running CUPS "
+                    "tools as child processes, and whether the CUPS scheduler can print "
+                    "now.",
+        epilog="Exit status: 0 ready to print, 1 not usable, 2 usage error, 3 usable but not "
+               "ready, 4 the compiled module cannot be loaded.")
     parser.add_argument("--json", action="store_true", help="print one JSON object")
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     args = parser.parse_args(argv)
@@ -251,12 +288,15 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[IO[str]] = None,
 
     report["module"] = {"ok": True, "file": _text(getattr(setup, "__file__", ""))}
     report.update(probe(setup))
+    report.update(check_readiness(setup).as_dict())
     report["tools"] = check_tools()
     if args.json:
         out.write(json.dumps(report, indent=2) + "\n")
     else:
         out.write(format_text(report))
-    return USABLE if report["available"]["usable"] else NOT_USABLE
+    if not report["available"]["usable"]:
+        return NOT_USABLE
+    return USABLE if report["ready"] else NOT_READY
 
 
 if __name__ == "__main__":

@@ -111,6 +111,7 @@ def _clean(text: str) -> str:
     # Undecodable bytes (kept by call as surrogates) and control characters
     # would break a strict UTF-8 terminal or the layout of the report.
     text = text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    text = text.replace("\t", " ")
     return re.sub(r"[\x00-\x1f\x7f]", lambda m: "\\x%02x" % ord(m.group()), text)
 
 
