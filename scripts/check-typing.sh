@@ -14,5 +14,6 @@ cd "$build"  # not the source tree, whose package has no built module
 export PYTHONPATH="$build/stage"
 stubtest --allowlist "$root/tests/stubtest-allowlist.txt" vellomar.printing.cups.setup
 mypy --strict --python-executable "$python" --no-incremental \
-     -m vellomar.printing.cups -m vellomar.printing.cups.call -m vellomar.printing.cups.__main__
+     -m vellomar.printing.cups -m vellomar.printing.cups.call -m vellomar.printing.cups.readiness \
+     -m vellomar.printing.cups.__main__
 mypy --strict --python-executable "$python" --no-incremental "$root/tests/typed_usage.py"

@@ -5,6 +5,7 @@ from typing import Dict
 
 from vellomar.printing.cups import __version__, setup
 from vellomar.printing.cups.call import CommandFailed, Timeouts, call
+from vellomar.printing.cups.readiness import Readiness, check_readiness
 
 
 def report() -> Dict[str, str]:
@@ -20,4 +21,8 @@ def report() -> Dict[str, str]:
         found["scheduler"] = out.strip()
     except CommandFailed as error:
         found["scheduler"] = "%s (%d)" % (error.stderr, error.returncode)
+    readiness: Readiness = check_readiness(setup)
+    found["ready"] = str(readiness.ready)
+    found.update((d.name, d.state) for d in readiness.destinations if d.default)
+    found.update((p.kind, p.advice) for p in readiness.problems)
     return found
