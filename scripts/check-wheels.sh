@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# The route a Python developer takes, with no package index: for each
+# interpreter, pip builds one wheel from this tree, the wheel installs into a
+# fresh virtual environment, the diagnostic runs from / with it, and pip
+# uninstalls it, leaving no file of the package behind. Then the same from
+# an sdist that Debian's python3-build makes, on Debian's python3.
+#   scripts/check-wheels.sh [PYTHON...]
+# Without arguments: every interpreter a configure finds, and /usr/bin/python3.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/check-wheels.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+# A user's shell sets neither: the uninstall must also take the bytecode that
+# running the package writes, and nothing may reach the package but the venv.
+unset PYTHONDONTWRITEBYTECODE PYTHONPATH
+cd /
+
+fail() { echo "check-wheels: $*" >&2; exit 1; }
+
+round_trip() {  # label python source
+  local label=$1 python=$2 source=$3 out="$work/$1"
+  mkdir -p "$out/wheels"
+  "$python" -m pip wheel --no-index --no-deps --disable-pip-version-check -w "$out/wheels" \
+    "$source" >"$out/pip-wheel.log" 2>&1 || { cat "$out/pip-wheel.log"; fail "$label: pip wheel failed"; }
+  local wheels=("$out"/wheels/*.whl) version
+  [ ${#wheels[@]} -eq 1 ] || fail "$label: not one wheel: ${wheels[*]}"
+  version=$("$python" -c 'import sys; print("%d%d%s" % (sys.version_info[:2] + (sys.abiflags,)))')
+  case "${wheels[0]}" in
+    *"-cp${version%d}-cp${version}-"*.whl) ;;
+    *) fail "$label: ${wheels[0]} is not tagged for this interpreter (cp$version)" ;;
+  esac
+
+  "$python" -m venv "$out/venv"
+  local venv="$out/venv/bin/python"
+  "$venv" -m pip install --no-index --disable-pip-version-check -q "${wheels[0]}"
+  "$venv" -m pip check >/dev/null
+  local shown version_file
+  shown=$("$venv" -m pip show vellomar-printing-cups)
+  version_file=$("$venv" -c 'import vellomar.printing.cups as p; print(p.__version__)')
+  grep -qx "Version: $version_file" <<<"$shown" \
+    || fail "$label: pip show disagrees with the package's __version__ $version_file"
+  local so
+  so=$("$venv" -c 'import vellomar.printing.cups.setup as m; print(m.__file__)')
+  case "$so" in "$out/venv/"*) ;; *) fail "$label: imported $so, not the venv's" ;; esac
+  if readelf -d "$so" | grep -E 'NEEDED.*\[(libpython|libstdc\+\+)'; then
+    fail "$label: the shared object links the above"
+  fi
+
+  # 0 usable; 3 usable but not ready (no scheduler runs here).
+  local status=0
+  "$venv" -m vellomar.printing.cups --json >"$out/report.json" || status=$?
+  case $status in 0|3) ;; *) cat "$out/report.json"; fail "$label: diagnostic exit status $status" ;; esac
+  "$venv" -c 'import json, sys
+report = json.load(open(sys.argv[1]))["cups_config"]
+assert report["ok"] and report["values"].get("version"), report' "$out/report.json" \
+    || fail "$label: no cups-config values in the report"
+
+  "$venv" -m pip uninstall -y -q vellomar-printing-cups
+  local left
+  left=$(find "$out/venv" -path '*/vellomar/*' -type f)
+  [ -z "$left" ] || fail "$label: pip uninstall left $left"
+  echo "$label: $(basename "${wheels[0]}") installed, diagnostic exit $status, uninstalled clean"
+}
+
+if [ $# -eq 0 ]; then
+  cmake -S "$root" -B "$work/configure" -DBUILD_TESTING=OFF >/dev/null
+  mapfile -t pythons <"$work/configure/interpreters.txt"
+  set -- "${pythons[@]}" /usr/bin/python3
+fi
+for python in "$@"; do
+  round_trip "$(basename "$(dirname "$(dirname "$python")")")-$(basename "$python")" "$python" "$root"
+done
+
+# The sdist carries what builds the wheel again, and nothing of a build tree.
+/usr/bin/python3 -m build --sdist --outdir "$work/sdist" "$root" >"$work/build.log" 2>&1 \
+  || { cat "$work/build.log"; fail "sdist: python3 -m build failed"; }
+sdists=("$work"/sdist/*.tar.gz)
+[ ${#sdists[@]} -eq 1 ] || fail "sdist: not one tarball: ${sdists[*]}"
+tar -xzf "${sdists[0]}" -C "$work/sdist"
+unpacked="${sdists[0]%.tar.gz}"
+[ -f "$unpacked/PKG-INFO" ] || fail "sdist: no PKG-INFO"
+if tar -tzf "${sdists[0]}" | grep -E '/(build[^/]*|\.git|__pycache__)/'; then
+  fail "sdist: carries the above"
+fi
+round_trip sdist /usr/bin/python3 "$unpacked"
