@@ -69,6 +69,98 @@ inline void restore_exception(PyObject *value) {
 #endif
 }
 
+// The dict of an exact module object, or null for one whose __init__ never
+// ran: up to 3.10 such a module has no dict at all (PyModule_GetDict would
+// hand back null without an exception), from 3.11 every module has one.
+inline PyObject *module_dict(PyObject *module) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return PyModule_GetDict(module);
+#else
+    PyObject **slot = _PyObject_GetDictPtr(module);
+    return slot != nullptr ? *slot : nullptr;
+#endif
+}
+
+// What an except clause does to the exception being handled: while it runs,
+// the caught exception is the one sys.exc_info() reports, kept in the
+// innermost exception-stack item (the thread's own, or that of the running
+// generator or coroutine); afterwards that item's previous raw contents are
+// back. The interpreter keeps one value there from 3.11, three fields before.
+class ExceptClause {
+public:
+    explicit ExceptClause(PyObject *caught) : item_(PyThreadState_Get()->exc_info) {
+#if PY_VERSION_HEX >= 0x030B0000
+        saved_value_ = item_->exc_value;
+        item_->exc_value = new_ref(caught);
+#else
+        saved_type_ = item_->exc_type;
+        saved_value_ = item_->exc_value;
+        saved_traceback_ = item_->exc_traceback;
+        item_->exc_type = new_ref(reinterpret_cast<PyObject *>(Py_TYPE(caught)));
+        item_->exc_value = new_ref(caught);
+        item_->exc_traceback = PyException_GetTraceback(caught);
+#endif
+    }
+    ExceptClause(const ExceptClause &) = delete;
+    ExceptClause &operator=(const ExceptClause &) = delete;
+    ExceptClause(ExceptClause &&) = delete;
+    ExceptClause &operator=(ExceptClause &&) = delete;
+    // The item is restored before anything is released: a release may run
+    // code that looks at the exception being handled.
+    ~ExceptClause() {
+#if PY_VERSION_HEX >= 0x030B0000
+        PyObject *value = item_->exc_value;
+        item_->exc_value = saved_value_;
+        Py_XDECREF(value);
+#else
+        PyObject *type = item_->exc_type;
+        PyObject *value = item_->exc_value;
+        PyObject *traceback = item_->exc_traceback;
+        item_->exc_type = saved_type_;
+        item_->exc_value = saved_value_;
+        item_->exc_traceback = saved_traceback_;
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+#endif
+    }
+
+private:
+    _PyErr_StackItem *item_;
+    PyObject *saved_value_ = nullptr;
+#if PY_VERSION_HEX < 0x030B0000
+    PyObject *saved_type_ = nullptr;
+    PyObject *saved_traceback_ = nullptr;
+#endif
+};
+
+// A heap type made from a spec that should behave like a static one: no
+// attributes set on it, no instances made by calling it (their fields would
+// be unset).
+#if PY_VERSION_HEX >= 0x030A0000
+inline constexpr unsigned long kFixedTypeFlags =
+    Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+inline constexpr unsigned long kFixedTypeFlags = 0;
+#endif
+
+// What a spec cannot say before 3.9 (the dict and weak-reference offsets,
+// which 3.9+ take from the spec's members) and before 3.10 (no tp_new:
+// the type would otherwise inherit object's).
+inline void fix_type(PyTypeObject *type, Py_ssize_t dict_offset, Py_ssize_t weaklist_offset) {
+#if PY_VERSION_HEX < 0x03090000
+    type->tp_dictoffset = dict_offset;
+    type->tp_weaklistoffset = weaklist_offset;
+#else
+    (void)dict_offset;
+    (void)weaklist_offset;
+#endif
+#if PY_VERSION_HEX < 0x030A0000
+    type->tp_new = nullptr;
+#endif
+    (void)type;
+}
+
 inline PyInterpreterState *current_interpreter() {
 #if PY_VERSION_HEX >= 0x03090000
     return PyInterpreterState_Get();

@@ -167,34 +167,13 @@ int run_tool(PyObject *globals, PyObject *cmd, PyObject *env, Ref &out) {
     return unpack_pair(result.get(), out, err);
 }
 
-// While an except clause runs, the exception it caught is the one being
-// handled (sys.exc_info()); afterwards the caller's own is back in place.
-class Handling {
-public:
-    explicit Handling(PyObject *caught) {
-        PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_traceback_);
-        PyErr_SetExcInfo(compat::new_ref(reinterpret_cast<PyObject *>(Py_TYPE(caught))),
-                         compat::new_ref(caught), PyException_GetTraceback(caught));
-    }
-    Handling(const Handling &) = delete;
-    Handling &operator=(const Handling &) = delete;
-    Handling(Handling &&) = delete;
-    Handling &operator=(Handling &&) = delete;
-    ~Handling() { PyErr_SetExcInfo(saved_type_, saved_value_, saved_traceback_); }
-
-private:
-    PyObject *saved_type_ = nullptr;
-    PyObject *saved_value_ = nullptr;
-    PyObject *saved_traceback_ = nullptr;
-};
-
 // except OSError as err: return False, "Unable to collect cups info: {}".format(err)
 PyObject *collect_failure() {
     Ref err = Ref::steal(compat::take_exception());
     if (!err) {
         return fail(kGetVersionInfo, 57);
     }
-    Handling handling(err.get());
+    compat::ExceptClause handling(err.get());
     Ref msg = Ref::steal(compat::call_method(str(S::cups_info_message), str(S::format), err.get()));
     if (!msg) {
         return fail(kGetVersionInfo, 58);

@@ -80,6 +80,20 @@ class GetVersionInfoTest(ModuleTestCase):
             self.assertIs(sys.exc_info()[1], outer)
         self.assertEqual(seen, [failure])
 
+        # Inside a generator the clause works on the generator's own
+        # exception state, which must come out as it went in.
+        def generator():
+            yield self.module.get_version_info()
+            yield sys.exc_info()[1]
+
+        self.use(raises=FileNotFoundError(2, "no cups-config"))
+        running = generator()
+        try:
+            raise KeyError("outer")
+        except KeyError:
+            self.assertIs(next(running)[0], False)
+        self.assertIsNone(next(running))
+
     def test_unexpected_errors_propagate_with_the_failing_line(self):
         class Unprintable(OSError):
             def __str__(self):
