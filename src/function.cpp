@@ -1,5 +1,7 @@
 #include "function.hpp"
 
+#include <structmember.h>
+
 #include <cstddef>
 
 namespace setup_module {
@@ -55,6 +57,7 @@ PyObject *call_function(PyObject *self, PyObject *args, PyObject *kwargs) {
 
 int traverse_function(PyObject *self, visitproc visit, void *arg) {
     ProbeFunction *f = as_function(self);
+    Py_VISIT(Py_TYPE(self));  // each instance holds its heap type
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
     Py_VISIT(f->module);
@@ -80,6 +83,7 @@ int clear_function(PyObject *self) {
 
 void dealloc_function(PyObject *self) {
     ProbeFunction *f = as_function(self);
+    PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (f->weakrefs != nullptr) {
         PyObject_ClearWeakRefs(self);
@@ -89,6 +93,7 @@ void dealloc_function(PyObject *self) {
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->code);
     PyObject_GC_Del(self);
+    Py_DECREF(type);
 }
 
 PyObject *repr_function(PyObject *self) {
@@ -172,13 +177,32 @@ int set_annotations(PyObject *self, PyObject *value, void * /*closure*/) {
     return 0;
 }
 
+// __module__ is answered here rather than by a descriptor in the type's
+// dict: a heap type keeps its own __module__ ("setup") there, which a
+// descriptor for the instances' attribute would hide.
+bool is_module_attribute(PyObject *name) {
+    return PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__module__") == 0;
+}
+
+PyObject *getattro_function(PyObject *self, PyObject *name) {
+    if (is_module_attribute(name)) {
+        return get_field<&ProbeFunction::module>(self, nullptr);
+    }
+    return PyObject_GenericGetAttr(self, name);
+}
+
+int setattro_function(PyObject *self, PyObject *name, PyObject *value) {
+    if (is_module_attribute(name)) {
+        return set_field<&ProbeFunction::module>(self, value, nullptr);
+    }
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
 PyGetSetDef function_getset[] = {
     {kName, get_field<&ProbeFunction::name>, set_str_field<&ProbeFunction::name, kName>, nullptr,
      nullptr},
     {kQualname, get_field<&ProbeFunction::qualname>,
      set_str_field<&ProbeFunction::qualname, kQualname>, nullptr, nullptr},
-    {"__module__", get_field<&ProbeFunction::module>, set_field<&ProbeFunction::module>, nullptr,
-     nullptr},
     {"__doc__", get_field<&ProbeFunction::doc>, set_field<&ProbeFunction::doc>, nullptr, nullptr},
     {"__globals__", get_field<&ProbeFunction::globals>, nullptr, nullptr, nullptr},
     {"__code__", get_field<&ProbeFunction::code>, nullptr, nullptr, nullptr},
@@ -195,40 +219,55 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject function_type_object{};
+#if PY_VERSION_HEX >= 0x03090000
+PyMemberDef function_members[] = {
+    {"__dictoffset__", T_PYSSIZET, offsetof(ProbeFunction, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(ProbeFunction, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+#endif
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc_function)},
+    {Py_tp_repr, reinterpret_cast<void *>(repr_function)},
+    {Py_tp_call, reinterpret_cast<void *>(call_function)},
+    {Py_tp_traverse, reinterpret_cast<void *>(traverse_function)},
+    {Py_tp_clear, reinterpret_cast<void *>(clear_function)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(bind_function)},
+    {Py_tp_getattro, reinterpret_cast<void *>(getattro_function)},
+    {Py_tp_setattro, reinterpret_cast<void *>(setattro_function)},
+    {Py_tp_methods, function_methods},
+    {Py_tp_getset, function_getset},
+#if PY_VERSION_HEX >= 0x03090000
+    {Py_tp_members, function_members},
+#endif
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "setup.function",
+    static_cast<int>(sizeof(ProbeFunction)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        compat::kFixedTypeFlags,
+    function_slots,
+};
 
 }  // namespace
 
 PyTypeObject *function_type() {
-    PyTypeObject &type = function_type_object;
-    if (type.tp_flags & Py_TPFLAGS_READY) {
-        return &type;
+    State &st = state();
+    if (!st.function_type) {
+        // A heap type, made by each runtime for itself: a static type would
+        // keep the first runtime's dict and method objects for the next.
+        st.function_type = Ref::steal(PyType_FromSpec(&function_spec));
+        if (!st.function_type) {
+            return nullptr;
+        }
+        compat::fix_type(reinterpret_cast<PyTypeObject *>(st.function_type.get()),
+                         offsetof(ProbeFunction, dict), offsetof(ProbeFunction, weakrefs));
     }
-    // A static type lives as long as the process; one reference stands for
-    // that (PyType_Ready fills in the metatype). Set only once: a retry after
-    // a failed PyType_Ready must not undo what the interpreter made of it.
-    if (type.ob_base.ob_base.ob_refcnt == 0) {
-        type.ob_base.ob_base.ob_refcnt = 1;
-    }
-    type.tp_name = "setup.function";
-    type.tp_basicsize = sizeof(ProbeFunction);
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR;
-    type.tp_dealloc = dealloc_function;
-    type.tp_repr = repr_function;
-    type.tp_call = call_function;
-    type.tp_getattro = PyObject_GenericGetAttr;
-    type.tp_setattro = PyObject_GenericSetAttr;
-    type.tp_traverse = traverse_function;
-    type.tp_clear = clear_function;
-    type.tp_weaklistoffset = offsetof(ProbeFunction, weakrefs);
-    type.tp_methods = function_methods;
-    type.tp_getset = function_getset;
-    type.tp_descr_get = bind_function;
-    type.tp_dictoffset = offsetof(ProbeFunction, dict);
-    if (PyType_Ready(&type) < 0) {
-        return nullptr;
-    }
-    return &type;
+    return reinterpret_cast<PyTypeObject *>(st.function_type.get());
 }
 
 PyObject *new_code(const FunctionDef &definition) {

@@ -234,10 +234,24 @@ int fill_namespace(PyObject *module, PyObject *ns, bool &added_plain_name) {
 int give_up() {
     State &st = state();
     st.held_module.reset();
+    st.held_module_state = nullptr;  // the module's own again, freed with it
     if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_ImportError, kInitEntry);
     }
     return -1;
+}
+
+// Handing the held module back from the creation step makes the interpreter
+// drop its per-module state pointer (without freeing the block) and allocate
+// a new block before this step runs, even for a state size of 0. The
+// dropped block is freed here, so re-imports do not grow the process.
+void reclaim_module_state(PyObject *module) {
+    State &st = state();
+    void *current = PyModule_GetState(module);
+    if (current != st.held_module_state) {
+        PyMem_Free(st.held_module_state);
+        st.held_module_state = current;
+    }
 }
 
 int exec_module(PyObject *module) {
@@ -245,6 +259,7 @@ int exec_module(PyObject *module) {
     State &st = state();
     if (st.held_module) {
         if (st.held_module.get() == module) {
+            reclaim_module_state(module);
             return 0;
         }
         PyErr_SetString(PyExc_RuntimeError,
@@ -252,10 +267,14 @@ int exec_module(PyObject *module) {
                         "supported.");
         return -1;
     }
+    // Held before anything that can run Python code: the version warning may
+    // reach a showwarning hook that imports this module again, and that
+    // import must get this very object, not fill a second one.
+    st.held_module = Ref::borrow(module);
+    st.held_module_state = PyModule_GetState(module);
     if (check_version() < 0 || make_internal_constants() < 0) {
         return give_up();
     }
-    st.held_module = Ref::borrow(module);
     bool added_plain_name = false;
     const int failed_line = fill_namespace(module, PyModule_GetDict(module), added_plain_name);
     if (failed_line == 0) {

@@ -26,12 +26,27 @@ State *process_state = nullptr;
 
 // Static storage rather than the heap: nothing here may need the C++
 // runtime library, whose loading would dominate the module's import time.
+// A later runtime's state is made over an abandoned one without running its
+// destructor, whose releases would reach into freed memory.
 alignas(State) unsigned char state_storage[sizeof(State)];
 
+namespace {
+
+// Runs once the runtime is finalised, when no Python object may be touched.
+void abandon_state() { process_state = nullptr; }
+
+}  // namespace
+
 void ensure_state() {
-    if (process_state == nullptr) {
-        process_state = new (state_storage) State();
+    if (process_state != nullptr) {
+        return;
     }
+    // The runtime calls its exit functions once and forgets them, so each
+    // runtime gets its own registration. Should its table be full, the
+    // module still works in this runtime; only a restarted one would then
+    // find the old state, as every module with static state does.
+    (void)Py_AtExit(abandon_state);
+    process_state = new (state_storage) State();
 }
 
 int make_constants() {
@@ -100,10 +115,12 @@ PyObject *cached_lookup(PyObject *dict, PyObject *name, DictCache &cache) {
 PyObject *get_attribute(PyObject *owner, S id) {
     PyObject *name = str(id);
     // A plain module finds such names in its own dict: its type defines no
-    // attribute by these names and cannot be given one.
-    if (Py_TYPE(owner) == &PyModule_Type) {
-        PyObject *found = cached_lookup(PyModule_GetDict(owner), name,
-                                        state().attribute_caches[static_cast<int>(id)]);
+    // attribute by these names and cannot be given one. One without a dict
+    // is left to the ordinary lookup, which says what is missing.
+    PyObject *dict = Py_TYPE(owner) == &PyModule_Type ? compat::module_dict(owner) : nullptr;
+    if (dict != nullptr) {
+        PyObject *found =
+            cached_lookup(dict, name, state().attribute_caches[static_cast<int>(id)]);
         if (found != nullptr || PyErr_Occurred()) {
             return found;
         }

@@ -89,10 +89,16 @@ struct DictCache {
 };
 
 struct State {
-    // The module this process has taken as its own, and the interpreter that
+    // The module this runtime has taken as its own, and the interpreter that
     // created it; both are set during import and never released afterwards.
     Ref held_module;
     long long owner_interpreter = -1;
+    // The per-module state block the interpreter gave the held module. Each
+    // re-import drops the module's pointer to it and allocates another (an
+    // m_size of 0 still allocates), so the dropped one is freed here.
+    void *held_module_state = nullptr;
+
+    Ref function_type;  // the functions' type, a heap type of this runtime
 
     Ref builtins;  // the builtins module, for global lookups that miss the namespace
     Ref os_error;
@@ -113,11 +119,14 @@ struct State {
     DictCache attribute_caches[static_cast<int>(S::count)];  // by attribute name
 };
 
-// Made by the first creation step and never destroyed: the interpreter may
-// already be gone when static destructors run at process exit.
+// Made by the first creation step of each runtime and never destroyed: the
+// objects it holds belong to that runtime. When the runtime is finalised
+// (Py_Finalize, which an embedding program may follow with a new
+// Py_Initialize) the state is abandoned, not released, and the next runtime
+// starts afresh: nothing of a finalised runtime is handed back or touched.
 extern State *process_state;
 
-// Makes the process-wide state if it does not exist yet.
+// Makes the state if this runtime has none yet.
 void ensure_state();
 
 inline State &state() { return *process_state; }

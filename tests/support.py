@@ -11,6 +11,7 @@ import sysconfig
 import tempfile
 import textwrap
 import traceback
+import types
 import unittest
 
 STAGE = os.environ.get("SETUP_STAGE", "")
@@ -94,6 +95,11 @@ class Recorder:
         if self.raises is not None:
             raise self.raises
         return self.result
+
+
+def dictless_module():
+    """A module object whose __init__ never ran: before 3.11 it has no dict."""
+    return types.ModuleType.__new__(types.ModuleType)
 
 
 class Namespace:

@@ -188,6 +188,23 @@ class VersionCheckTest(unittest.TestCase):
         self.assertEqual(got["warned"], [["RuntimeWarning", message]])
         self.assertTrue(got["works"])
 
+    def test_an_import_from_the_warning_hook_gets_the_same_module(self):
+        got = run_child(self, '''
+            import importlib, warnings
+            name, inner = "vellomar.printing.cups.setup", []
+            def reimport(*args, **kwargs):
+                if not inner:
+                    del sys.modules[name]
+                    inner.append(importlib.import_module(name))
+            warnings.showwarning = reimport
+            warnings.simplefilter("always")
+            import vellomar.printing.cups.setup as outer
+            del sys.modules[name]
+            again = importlib.import_module(name)
+            report(same=[inner[0] is outer, again is outer], works=outer.setup()["timeout"].args)
+        ''', make_tree(self, stage=MISMATCH_STAGE))
+        self.assertEqual(got, dict(same=[True, True], works=[3, 10]))
+
 
 if __name__ == "__main__":
     unittest.main()

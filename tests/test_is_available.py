@@ -2,7 +2,7 @@
 
 import unittest
 
-from support import ModuleTestCase, Namespace, Recorder
+from support import ModuleTestCase, Namespace, Recorder, dictless_module
 
 TOOLS = ["/usr/bin/lp", "/usr/bin/lpoptions", "/usr/bin/lpstat"]
 
@@ -140,12 +140,14 @@ class IsAvailableTest(ModuleTestCase):
         cases = [
             (17, lambda: self.module.__dict__.pop("platform")),
             (17, lambda: self.replace(platform=Namespace())),
+            (17, lambda: self.replace(platform=dictless_module())),
             (17, lambda: self.replace(platform=Namespace(system=Recorder(raises=boom)))),
             (20, lambda: self.use(Raising())),
             (20, lambda: self.use(type("T", (), {"__ne__": lambda s, o: Raising()})())),
             (21, lambda: self.use(Unformattable())),
             (30, lambda: (self.use(), self.module.__dict__.pop("path"))),
             (30, lambda: self.replace(path=Namespace(exists=raising_exists))),
+            (30, lambda: self.replace(path=dictless_module())),
             (30, lambda: self.replace(path=Namespace(exists=lambda c: Raising()))),
         ]
         expected = {17: None, 20: boom, 21: boom, 30: None}

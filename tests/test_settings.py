@@ -3,7 +3,7 @@
 import os
 import unittest
 
-from support import ModuleTestCase, Namespace, Recorder
+from support import ModuleTestCase, Namespace, Recorder, dictless_module
 
 
 class RecordingMapping(dict):
@@ -63,6 +63,7 @@ class SetupTest(ModuleTestCase):
             (74, NameError, lambda: (self.module.__dict__.pop("environ"),
                                      self.module.__dict__.pop("Timeouts"))),
             (74, AttributeError, lambda: self.replace(environ=Namespace())),
+            (74, AttributeError, lambda: self.replace(environ=dictless_module())),
             (75, TypeError, lambda: self.replace(environ=Namespace(copy=lambda: ()))),
             (76, PermissionError,
              lambda: self.replace(environ=Namespace(copy=lambda: RecordingMapping(refuse="LANG")))),
