@@ -336,6 +336,7 @@ def sdist_files(root: str = ".") -> Iterator[str]:
 def build_sdist(sdist_directory: str, config_settings: Optional[Table] = None) -> str:
     table = project()
     base = distribution_name(table)
+    os.makedirs(sdist_directory, exist_ok=True)  # frontends make it; a hand call may not
 
     def owned_by_nobody(info: tarfile.TarInfo) -> tarfile.TarInfo:
         info.uid = info.gid = 0
