@@ -121,10 +121,12 @@ class InstallTest(unittest.TestCase):
                             "--prefix", venv], check=True, stdout=subprocess.DEVNULL)
             python = os.path.join(venv, "bin", "python")
             done = run_command(python, "--json")
-            self.assertIn(done.returncode, (0, 1), done.stderr)
             report = json.loads(done.stdout)
+            self.assertEqual(done.returncode, 0 if report["ready"] else
+                             3 if report["available"]["usable"] else 1, done.stderr)
             self.assertEqual(set(report), {"schema", "version", "module", "available",
-                                           "cups_config", "settings", "tools"})
+                                           "cups_config", "settings", "tools", "scheduler",
+                                           "destinations", "ready", "problems"})
             self.assertIs(report["module"]["ok"], True)
             where = subprocess.run([python, "-c", "import vellomar.printing.cups.setup as m, "
                                     "os; print(os.path.dirname(m.__file__))"], cwd="/",
@@ -132,7 +134,7 @@ class InstallTest(unittest.TestCase):
                                    env={"PATH": os.environ.get("PATH", "")}).stdout.strip()
             self.assertTrue(where.startswith(os.path.realpath(venv)) or where.startswith(venv),
                             where)
-            for name in ("py.typed", "setup.pyi", "call.py", "__main__.py"):
+            for name in ("py.typed", "setup.pyi", "call.py", "readiness.py", "__main__.py"):
                 self.assertTrue(os.path.exists(os.path.join(where, name)), name)
 
 
