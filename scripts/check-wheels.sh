@@ -51,7 +51,8 @@ round_trip() {  # label python source
   "$venv" -m vellomar.printing.cups --json >"$out/report.json" || status=$?
   case $status in 0|3) ;; *) cat "$out/report.json"; fail "$label: diagnostic exit status $status" ;; esac
   "$venv" -c 'import json, sys
-report = json.load(open(sys.argv[1]))["cups_config"]
+with open(sys.argv[1]) as f:
+    report = json.load(f)["cups_config"]
 assert report["ok"] and report["values"].get("version"), report' "$out/report.json" \
     || fail "$label: no cups-config values in the report"
 
