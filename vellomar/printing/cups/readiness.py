@@ -56,6 +56,9 @@ class SetupModule(Protocol):
 
 @dataclass(frozen=True)
 class Problem:
+    """What stands in the way (kind: one of the constants above), and the
+    step a person can take."""
+
     kind: str
     message: str
     advice: str
@@ -70,6 +73,9 @@ class Scheduler:
 
 @dataclass(frozen=True)
 class Destination:
+    """A printer or class: ``enabled`` is false when it is stopped, and
+    ``message`` is its state message or why it rejects jobs."""
+
     name: str
     default: bool
     enabled: bool
@@ -80,6 +86,9 @@ class Destination:
 
 @dataclass(frozen=True)
 class Readiness:
+    """``ready`` when the CUPS tools are present, the scheduler runs, and a
+    destination is enabled and accepts jobs."""
+
     scheduler: Scheduler
     destinations: Tuple[Destination, ...]
     ready: bool
@@ -110,7 +119,11 @@ def _describe(error: BaseException) -> str:
 def _clean(text: str) -> str:
     # Undecodable bytes (kept by call as surrogates) and control characters
     # would break a strict UTF-8 terminal or the layout of the report.
-    text = text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    try:
+        raw = text.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:  # a surrogate that no undecodable byte became
+        raw = text.encode("utf-8", "backslashreplace")
+    text = raw.decode("utf-8", "backslashreplace")
     text = text.replace("\t", " ")
     return re.sub(r"[\x00-\x1f\x7f]", lambda m: "\\x%02x" % ord(m.group()), text)
 
