@@ -28,11 +28,6 @@ import tempfile
 import zipfile
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
-try:
-    import tomllib  # type: ignore[import-not-found, unused-ignore]
-except ImportError:  # before 3.11
-    tomllib = None
-
 Table = Dict[str, Any]
 
 # Fields of [project] that this backend turns into core metadata; any other
@@ -159,7 +154,8 @@ def _store(table: Table, path: Sequence[str], value: Any) -> None:
 
 
 def read_toml(text: str) -> Table:
-    if tomllib is not None:
+    if sys.version_info >= (3, 11):
+        import tomllib
         return dict(tomllib.loads(text))
     return _TomlSubset(text).document()
 
