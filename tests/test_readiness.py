@@ -12,7 +12,7 @@ import time
 import unittest
 from unittest import mock
 
-from private_scheduler import PrivateScheduler, require_scheduler
+from private_scheduler import PrivateScheduler, require_scheduler, skip_under_memory_checks
 from support import STAGE, Namespace, extension_path
 
 from vellomar.printing.cups.call import Timeouts
@@ -116,6 +116,7 @@ esac
 class HungQueryTest(unittest.TestCase):
     def test_a_query_past_its_time_limit_fails_alone(self):
         extension_path()
+        skip_under_memory_checks()
         from vellomar.printing.cups import setup
         bin_dir = tempfile.mkdtemp(prefix="fake-lpstat-")
         self.addCleanup(shutil.rmtree, bin_dir, True)
