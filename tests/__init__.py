@@ -14,5 +14,9 @@ if not os.environ.get("SETUP_STAGE"):
     os.environ["SETUP_STAGE"] = os.path.join(_build, "stage")
     os.environ["SETUP_MISMATCH_STAGE"] = os.path.join(_build, "stage-mismatch")
     # The staged package, with its builds, before the source package of the
-    # current directory, which has none.
+    # current directory, which has none; and, as under ctest, the build tree
+    # as working directory, which children started with -c put first on
+    # their sys.path.
     sys.path.insert(0, os.environ["SETUP_STAGE"])
+    if os.path.isdir(_build):
+        os.chdir(_build)
