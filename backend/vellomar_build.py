@@ -5,8 +5,9 @@ package's Python files as CMake stages them.
 It uses the standard library only: where this project is built, no package
 index is reachable and the interpreters carry no wheel-building packages, so
 a build may require nothing. The hooks run with the source tree as the
-working directory; nothing is written there (CMake builds in a temporary
-directory, or in the one named by the config setting `build-dir`).
+working directory; nothing is written there but Python's bytecode cache of
+this module (CMake builds in a temporary directory, or in the one named by
+the config setting `build-dir`).
 """
 
 from __future__ import annotations
