@@ -1,6 +1,7 @@
 """Per-call cost, first-import cost and end-to-end cost of the setup extension,
-measured side by side with a pure-Python equivalent (bench/pure_setup.py) and
-with the bare cost of what each function calls.
+measured side by side with a pure-Python equivalent (bench/pure_setup.py), the
+same source compiled by Cython (Debian's cython3, where it supports the
+interpreter), and the bare cost of what each function calls.
 
     PYTHONPATH=build/stage python3.X bench/bench.py [--quick] [--json]
 
@@ -8,7 +9,7 @@ Without PYTHONPATH, build/stage beside this directory is used. The machine
 may be busy: only the ratios of one run, measured interleaved, mean much.
 This is a measurement, not a test; it checks nothing.
 
-    bench.py --run FUNCTION {module,python,floor,empty} N
+    bench.py --run FUNCTION {module,python,cython,floor,empty} N
 
 makes N calls with the stand-ins installed and nothing else, for running
 under a profiler (valgrind --tool=callgrind: compare N with 5N).
@@ -24,6 +25,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 from itertools import repeat
@@ -64,6 +66,48 @@ def load_pure(label):
 
 
 SETUP, CALL = import_package()
+
+
+def load_cython():
+    """pure_setup.py compiled by Cython as vellomar.printing.cups.cython_setup,
+    built with the flags of the extension's own build (-O2 -g -DNDEBUG); its
+    relative import finds the staged sibling. Returns (module, None) or
+    (None, why there is none)."""
+    cython = shutil.which("cython3") or shutil.which("cython")
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if cython is None or compiler is None:
+        return None, "needs cython3 (Debian's cython3) and a C compiler"
+    work = tempfile.mkdtemp(prefix="setup-bench-cython-")
+    try:
+        package = os.path.join(work, "vellomar", "printing", "cups")
+        os.makedirs(package)
+        for directory in ("vellomar", os.path.join("vellomar", "printing"), package):
+            open(os.path.join(work, directory, "__init__.py"), "w").close()
+        source = os.path.join(package, "cython_setup.py")
+        shutil.copy(os.path.join(HERE, "pure_setup.py"), source)
+        library = os.path.join(work, "cython_setup" + sysconfig.get_config_var("EXT_SUFFIX"))
+        steps = [[cython, "-3", source, "-o", os.path.join(work, "cython_setup.c")],
+                 [compiler, "-O2", "-g", "-DNDEBUG", "-fPIC", "-shared",
+                  "-I" + sysconfig.get_paths()["include"], os.path.join(work, "cython_setup.c"),
+                  "-o", library]]
+        for step in steps:
+            done = subprocess.run(step, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                  universal_newlines=True)
+            if done.returncode != 0:
+                version = subprocess.run([cython, "--version"], stdout=subprocess.PIPE,
+                                         stderr=subprocess.STDOUT, universal_newlines=True)
+                errors = [line for line in done.stdout.splitlines() if "error:" in line]
+                return None, "%s does not build for Python %s (%s)" % (
+                    version.stdout.strip(), platform.python_version(),
+                    (errors or [done.stdout.strip()])[0].strip()[:120])
+        spec = importlib.util.spec_from_file_location("vellomar.printing.cups.cython_setup",
+                                                      library)
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[spec.name] = module
+        spec.loader.exec_module(module)
+        return module, None
+    finally:
+        shutil.rmtree(work, ignore_errors=True)  # a loaded shared object stays mapped
 
 # Stand-ins of the same kinds as the real collaborators (modules, an object
 # with a copy method, plain callables), doing nothing but answer.
@@ -106,11 +150,16 @@ COLLABORATORS = {"stand-ins": STAND_INS, "real": REAL}
 PURE = {label: load_pure(label.replace("-", "_")) for label in COLLABORATORS}
 for label, collaborators in COLLABORATORS.items():
     vars(PURE[label]).update(collaborators)
+CYTHON, NO_CYTHON = load_cython()
+VARIANTS = ("module", "python", "cython", "floor") if CYTHON else ("module", "python", "floor")
 
 
 def install(collaborators):
-    """The extension is one module per process: its namespace is swapped."""
+    """The extension and the Cython peer are one module per process each:
+    their namespaces are swapped."""
     vars(SETUP).update(collaborators)
+    if CYTHON is not None:
+        vars(CYTHON).update(collaborators)
 
 
 def fresh(function):
@@ -170,7 +219,10 @@ def runner(function, variant, label):
     if variant == "floor":
         floor = fresh(FLOORS[function])
         return lambda n: floor(n, COLLABORATORS[label])
-    target = getattr(SETUP if variant == "module" else PURE[label], function)
+    if variant == "cython" and CYTHON is None:
+        raise SystemExit("no Cython peer: " + NO_CYTHON)
+    owner = {"module": SETUP, "cython": CYTHON}.get(variant, PURE[label])
+    target = getattr(owner, function)
     loop = fresh(loop_calls)
     return lambda n: loop(n, target)
 
@@ -188,7 +240,7 @@ def per_call(repeats, batch_ns):
               "run": runner("", "empty", "stand-ins")}]
     for label, collaborators in COLLABORATORS.items():
         for function in FUNCTIONS:
-            for variant in ("module", "python", "floor"):
+            for variant in VARIANTS:
                 cases.append({"key": (function, variant, label), "collaborators": collaborators,
                               "run": runner(function, variant, label)})
     for case in cases:
@@ -314,10 +366,12 @@ def results(loop, calls, imports, e2e, repeats):
     for label in COLLABORATORS:
         for function in FUNCTIONS:
             m, p, f = (calls[(function, v, label)] for v in ("module", "python", "floor"))
+            c = calls.get((function, "cython", label))
             per_call_rows.setdefault(label, {})[function] = {
-                "module": m, "python": p, "floor": f, "module_overhead": m - f,
+                "module": m, "python": p, "cython": c, "floor": f, "module_overhead": m - f,
                 "python_overhead": p - f, "overhead_ratio": ratio(m - f, p - f),
-                "module_over_floor": ratio(m, f)}
+                "module_over_floor": ratio(m, f),
+                "module_over_cython": None if c is None else ratio(m, c)}
     import_rows = {}
     for kind, times in imports.items():
         m, p = summary(times["module"]), summary(times["python"])
@@ -329,7 +383,7 @@ def results(loop, calls, imports, e2e, repeats):
         e2e_rows = {"module": m, "floor": f, "ratio_min": ratio(m["min"], f["min"]),
                     "ratio_median": ratio(m["median"], f["median"])}
     return {"python": platform.python_version(), "executable": sys.executable,
-            "repeats": repeats, "empty_loop_ns": loop, "per_call_ns": per_call_rows,
+            "cython": NO_CYTHON or "compiled", "repeats": repeats, "empty_loop_ns": loop, "per_call_ns": per_call_rows,
             "first_import_ms": import_rows, "end_to_end_ms": e2e_rows}
 
 
@@ -343,15 +397,19 @@ def print_table(r):
           % (r["repeats"], r["empty_loop_ns"]))
     print("overhead = ns above the floor; ratio = module overhead / python overhead "
           "(goal <= %.2f)" % GOAL_OVERHEAD)
-    line = "%-17s %-10s %8s %8s %8s %9s %9s %7s %9s"
-    print(line % ("function", "with", "module", "python", "floor", "mod-flr", "py-flr", "ratio",
-                  "mod/flr"))
+    print("cython: the same Python source compiled by Cython; mod/cy = module / cython (%s)"
+          % r["cython"])
+    line = "%-17s %-10s %8s %8s %8s %8s %9s %9s %7s %9s %7s"
+    print(line % ("function", "with", "module", "python", "cython", "floor", "mod-flr", "py-flr",
+                  "ratio", "mod/flr", "mod/cy"))
     for label, rows in r["per_call_ns"].items():
         for function, row in rows.items():
-            print("%-17s %-10s %8.1f %8.1f %8.1f %9.1f %9.1f %7.2f %9.2f"
-                  % (function, label, row["module"], row["python"], row["floor"],
+            cython = "-" if row["cython"] is None else "%.1f" % row["cython"]
+            versus = "-" if row["cython"] is None else "%.2f" % row["module_over_cython"]
+            print("%-17s %-10s %8.1f %8.1f %8s %8.1f %9.1f %9.1f %7.2f %9.2f %7s"
+                  % (function, label, row["module"], row["python"], cython, row["floor"],
                      row["module_overhead"], row["python_overhead"], row["overhead_ratio"],
-                     row["module_over_floor"]))
+                     row["module_over_floor"], versus))
     print("(with real collaborators the floor dwarfs the overheads: their differences are small"
           " differences\nof large numbers; module/flr is what a caller pays)")
     print("goal, with stand-ins: " + ", ".join(

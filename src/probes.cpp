@@ -247,10 +247,13 @@ PyObject *setup(PyObject *globals, PyObject * /*args*/, PyObject * /*kwargs*/) {
         return fail(kSetup, 74);
     }
     // Item assignment, not dict insertion: any mapping copy() returns serves.
-    if (PyObject_SetItem(env.get(), str(S::SOFTWARE), state().empty_str.get()) < 0) {
+    // An exact dict assigns items by insertion anyway, so it goes there
+    // directly; a subclass may have its own __setitem__.
+    const auto assign = PyDict_CheckExact(env.get()) ? PyDict_SetItem : PyObject_SetItem;
+    if (assign(env.get(), str(S::SOFTWARE), state().empty_str.get()) < 0) {
         return fail(kSetup, 75);
     }
-    if (PyObject_SetItem(env.get(), str(S::LANG), str(S::C)) < 0) {
+    if (assign(env.get(), str(S::LANG), str(S::C)) < 0) {
         return fail(kSetup, 76);
     }
     Ref settings = Ref::steal(PyDict_New());
