@@ -88,18 +88,18 @@ inline PyObject *module_dict(PyObject *module) {
 // back. The interpreter keeps one value there from 3.11, three fields before.
 class ExceptClause {
 public:
-    explicit ExceptClause(PyObject *caught) : item_(PyThreadState_Get()->exc_info) {
-#if PY_VERSION_HEX >= 0x030B0000
-        saved_value_ = item_->exc_value;
-        item_->exc_value = new_ref(caught);
-#else
-        saved_type_ = item_->exc_type;
-        saved_value_ = item_->exc_value;
-        saved_traceback_ = item_->exc_traceback;
+    explicit ExceptClause(PyObject *caught)
+        : item_(PyThreadState_Get()->exc_info),
+#if PY_VERSION_HEX < 0x030B0000
+          saved_type_(item_->exc_type),
+          saved_traceback_(item_->exc_traceback),
+#endif
+          saved_value_(item_->exc_value) {
+#if PY_VERSION_HEX < 0x030B0000
         item_->exc_type = new_ref(reinterpret_cast<PyObject *>(Py_TYPE(caught)));
-        item_->exc_value = new_ref(caught);
         item_->exc_traceback = PyException_GetTraceback(caught);
 #endif
+        item_->exc_value = new_ref(caught);
     }
     ExceptClause(const ExceptClause &) = delete;
     ExceptClause &operator=(const ExceptClause &) = delete;
@@ -127,11 +127,11 @@ public:
 
 private:
     _PyErr_StackItem *item_;
-    PyObject *saved_value_ = nullptr;
 #if PY_VERSION_HEX < 0x030B0000
-    PyObject *saved_type_ = nullptr;
-    PyObject *saved_traceback_ = nullptr;
+    PyObject *saved_type_;
+    PyObject *saved_traceback_;
 #endif
+    PyObject *saved_value_;
 };
 
 // A heap type made from a spec that should behave like a static one: no
