@@ -279,9 +279,8 @@ print(time.perf_counter() - start)
 def make_tree(root, setup_file, target_name):
     package = os.path.join(root, "vellomar", "printing", "cups")
     os.makedirs(package)
-    for name in ("vellomar", "vellomar.printing", "vellomar.printing.cups"):
-        directory = os.path.join(root, *name.split("."))
-        shutil.copy(sys.modules[name].__file__, os.path.join(directory, "__init__.py"))
+    # vellomar and vellomar.printing are namespace packages, as installed
+    shutil.copy(sys.modules["vellomar.printing.cups"].__file__, package)
     shutil.copy(CALL.__file__, package)
     shutil.copy(setup_file, os.path.join(package, target_name))
     return root
