@@ -24,10 +24,22 @@ struct ProbeFunction {
 
 ProbeFunction *as_function(PyObject *self) { return reinterpret_cast<ProbeFunction *>(self); }
 
+// Before 3.10 the type's attributes can be reassigned, so `__new__` can be
+// given one that makes an instance with every field unset. Such an instance
+// is refused wherever a field is needed; the getters already answer None.
+PyObject *uninitialised(PyObject *self) {
+    PyErr_Format(PyExc_TypeError, "this %.200s object was not made by the module",
+                 Py_TYPE(self)->tp_name);
+    return nullptr;
+}
+
 // A keyword dict reaches tp_call untouched (this type has no vectorcall
 // entry, so the interpreter does not unpack it first); that is what lets the
 // refusal name the function, as in "setup() keywords must be strings".
 PyObject *call_function(PyObject *self, PyObject *args, PyObject *kwargs) {
+    if (as_function(self)->definition == nullptr) {
+        return uninitialised(self);
+    }
     const FunctionDef &definition = *as_function(self)->definition;
     if (definition.arguments == Arguments::none) {
         if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
@@ -97,7 +109,11 @@ void dealloc_function(PyObject *self) {
 }
 
 PyObject *repr_function(PyObject *self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    PyObject *qualname = as_function(self)->qualname;
+    if (qualname == nullptr) {
+        return PyUnicode_FromFormat("<%s object at %p>", Py_TYPE(self)->tp_name, self);
+    }
+    return PyUnicode_FromFormat("<function %U at %p>", qualname, self);
 }
 
 // Fetched through an instance, a function becomes a method bound to it, as a
@@ -114,6 +130,9 @@ PyObject *bind_function(PyObject *self, PyObject *instance, PyObject * /*owner*/
 // __qualname__ of the module named by __module__.
 PyObject *reduce_function(PyObject *self, PyObject * /*unused*/) {
     PyObject *qualname = as_function(self)->qualname;
+    if (qualname == nullptr) {
+        return uninitialised(self);
+    }
     Py_INCREF(qualname);
     return qualname;
 }
@@ -283,8 +302,8 @@ PyObject *new_code(const FunctionDef &definition) {
     }
     PyObject *name = str(definition.name);
     return compat::new_code(definition.code_flags, varnames.get(), str(S::source_path), name, name,
-                            definition.first_line, st.stub_bytecode.get(), st.empty_bytes.get(),
-                            st.empty_tuple.get());
+                            definition.first_line, st.stub_bytecode.get(), st.stub_linetable.get(),
+                            st.empty_bytes.get(), st.empty_tuple.get());
 }
 
 PyObject *new_function(const FunctionDef &definition, PyObject *code, PyObject *globals) {

@@ -8,7 +8,7 @@ import traceback
 import unittest
 import weakref
 
-from support import SOURCE_PATH, ModuleTestCase, raised
+from support import SOURCE_PATH, ModuleTestCase, make_tree, raised, run_child
 
 CODE = {
     "is_available": (("plat", "commands", "command"), 3, 15, "()"),
@@ -36,9 +36,12 @@ class IntrospectionTest(ModuleTestCase):
                     (0, 0, len(varnames), varnames, flags, line, SOURCE_PATH, name, 0, (), (),
                      (), ()))
                 self.assertEqual(str(inspect.signature(f)), signature)
-                # running the code object fails cleanly instead of crashing
-                with self.assertRaises(RuntimeError):
-                    exec(code)
+                # running the code object fails cleanly instead of crashing,
+                # and its frame can be shown in a traceback
+                error = raised(exec, code)
+                self.assertIsInstance(error, RuntimeError)
+                self.assertIn("RuntimeError", "".join(traceback.format_exception(
+                    type(error), error, error.__traceback__)))
 
     def test_attributes_can_be_set_and_weakly_referenced(self):
         f = self.module.get_version_info
@@ -56,6 +59,33 @@ class IntrospectionTest(ModuleTestCase):
             f.__globals__ = {}
         ref = weakref.ref(f)
         self.assertIs(ref(), f)
+
+    def test_the_type_makes_no_working_function_of_its_own(self):
+        # Before 3.10 the type's attributes can be reassigned, __new__ too;
+        # what that makes is refused wherever it would need its fields.
+        got = run_child(self, '''
+            import pickle
+            from vellomar.printing.cups import setup as m
+            T = type(m.setup)
+            def outcome(use):
+                try:
+                    return "returned %r" % (use(),)
+                except TypeError as error:
+                    return "TypeError"
+            refused = [outcome(T), outcome(lambda: object.__new__(T))]
+            try:
+                T.__new__ = lambda cls: object.__new__(cls)
+            except TypeError:
+                report(refused=refused, stray=None)
+            else:
+                stray = T()
+                report(refused=refused, stray=[outcome(stray), outcome(stray.__reduce__),
+                                               outcome(lambda: pickle.dumps(stray)),
+                                               repr(stray).startswith("<setup.function object")])
+        ''', make_tree(self))
+        self.assertEqual(got["refused"], ["TypeError"] * 2)
+        if got["stray"] is not None:
+            self.assertEqual(got["stray"], ["TypeError"] * 3 + [True])
 
     def test_binds_as_a_method_and_pickles_by_reference(self):
         class Holder:
