@@ -184,15 +184,29 @@ inline PyObject *new_stub_bytecode() {
     return PyBytes_FromStringAndSize(body, sizeof body);
 }
 
+// The line table of that body. From 3.11 every instruction needs an entry,
+// or the traceback module fails on a frame of it ("generator raised
+// StopIteration"): one entry that gives both code units no location, so
+// tracebacks show the frame without a line. Before 3.11 an empty table
+// already means that.
+inline PyObject *new_stub_linetable() {
+#if PY_VERSION_HEX >= 0x030B0000
+    const char no_location = static_cast<char>(0x80 | (15 << 3) | (2 - 1));
+    return PyBytes_FromStringAndSize(&no_location, 1);
+#else
+    return PyBytes_FromStringAndSize("", 0);
+#endif
+}
+
 // A code object that carries names and a first line, for introspection.
 inline PyObject *new_code(int flags, PyObject *varnames, PyObject *filename, PyObject *name,
                           PyObject *qualname, int firstlineno, PyObject *bytecode,
-                          PyObject *empty_bytes, PyObject *empty_tuple) {
+                          PyObject *linetable, PyObject *empty_bytes, PyObject *empty_tuple) {
     const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
 #if PY_VERSION_HEX >= 0x030C0000
     PyCodeObject *code = PyUnstable_Code_NewWithPosOnlyArgs(
         0, 0, 0, nlocals, 0, flags, bytecode, empty_tuple, empty_tuple, varnames, empty_tuple,
-        empty_tuple, filename, name, qualname, firstlineno, empty_bytes, empty_bytes);
+        empty_tuple, filename, name, qualname, firstlineno, linetable, empty_bytes);
 #if PY_VERSION_HEX >= 0x030D0000
     // 3.13 raises a stack size of 0 to 1; the body needs none.
     if (code != nullptr) {
@@ -202,12 +216,13 @@ inline PyObject *new_code(int flags, PyObject *varnames, PyObject *filename, PyO
 #elif PY_VERSION_HEX >= 0x030B0000
     PyCodeObject *code = PyCode_NewWithPosOnlyArgs(
         0, 0, 0, nlocals, 0, flags, bytecode, empty_tuple, empty_tuple, varnames, empty_tuple,
-        empty_tuple, filename, name, qualname, firstlineno, empty_bytes, empty_bytes);
+        empty_tuple, filename, name, qualname, firstlineno, linetable, empty_bytes);
 #else
     (void)qualname;
+    (void)empty_bytes;  // no exception table before 3.11
     PyCodeObject *code = PyCode_NewWithPosOnlyArgs(
         0, 0, 0, nlocals, 0, flags, bytecode, empty_tuple, empty_tuple, varnames, empty_tuple,
-        empty_tuple, filename, name, firstlineno, empty_bytes);
+        empty_tuple, filename, name, firstlineno, linetable);
     // Up to 3.10 the constructor ORs CO_NOFREE into the flags; callers see
     // co_flags, so put back exactly what was asked for.
     if (code != nullptr) {

@@ -103,6 +103,9 @@ int make_internal_constants() {
     if (!st.stub_bytecode && !(st.stub_bytecode = Ref::steal(compat::new_stub_bytecode()))) {
         return -1;
     }
+    if (!st.stub_linetable && !(st.stub_linetable = Ref::steal(compat::new_stub_linetable()))) {
+        return -1;
+    }
     return function_type() != nullptr ? 0 : -1;
 }
 

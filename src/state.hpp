@@ -108,6 +108,7 @@ struct State {
     Ref empty_bytes;
     Ref empty_str;
     Ref stub_bytecode;
+    Ref stub_linetable;
     Ref strings[static_cast<int>(S::count)];
     Ref three;
     Ref ten;
