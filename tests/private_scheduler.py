@@ -1,7 +1,8 @@
 """A CUPS scheduler of the tests' own: cupsd in the foreground on a free
 loopback port, its configuration and state in a temporary directory, so that
 nothing of the host's scheduler or /etc/cups is touched. Clients reach it
-through CUPS_SERVER."""
+through CUPS_SERVER, in an environment without the user's PRINTER and
+LPDEST, which name a default destination this scheduler does not know."""
 
 import os
 import shutil
@@ -141,11 +142,18 @@ class PrivateScheduler:
                 pass
         return "".join(text)
 
+    def environ(self):
+        """os.environ for clients of this scheduler."""
+        env = {name: value for name, value in os.environ.items()
+               if name not in ("PRINTER", "LPDEST")}
+        env["CUPS_SERVER"] = self.server
+        return env
+
     def admin(self, name, *args):
         """Runs a CUPS tool (lpadmin, cupsreject, ...) against this scheduler."""
         done = subprocess.run([tool(name), *args], stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                              env=dict(os.environ, CUPS_SERVER=self.server, LANG="C"),
+                              env=dict(self.environ(), LANG="C"),
                               universal_newlines=True, timeout=30)
         if done.returncode != 0:
             raise AssertionError("%s %s failed: %s" % (name, " ".join(args), done.stdout))

@@ -15,9 +15,11 @@ from unittest import mock
 from private_scheduler import PrivateScheduler, require_scheduler, skip_under_memory_checks
 from support import STAGE, Namespace, extension_path
 
+from vellomar.printing.cups.__main__ import format_readiness
 from vellomar.printing.cups.call import Timeouts
-from vellomar.printing.cups.readiness import (NONE_ACCEPTING, NONE_ENABLED, NO_DESTINATION,
-                                              QUERY_FAILED, SCHEDULER_NOT_RUNNING, Destination,
+from vellomar.printing.cups.readiness import (BAD_DEFAULT, NONE_ACCEPTING, NONE_ENABLED,
+                                              NO_DESTINATION, QUERY_FAILED,
+                                              SCHEDULER_NOT_RUNNING, Destination,
                                               check_readiness, parse_destinations)
 
 
@@ -35,7 +37,9 @@ class SchedulerTest(unittest.TestCase):
         cls.cupsd.start()
 
     def setUp(self):
-        environ = mock.patch.dict(os.environ, CUPS_SERVER=self.cupsd.server)
+        # A user's language: lpstat answers in it unless the check makes it speak C.
+        environ = mock.patch.dict(os.environ, self.cupsd.environ(), clear=True,
+                                  LC_ALL="de_DE.UTF-8", LC_MESSAGES="de_DE.UTF-8")
         environ.start()
         self.addCleanup(environ.stop)
 
@@ -60,13 +64,24 @@ class SchedulerTest(unittest.TestCase):
             Destination(odd, False, False, True, "stopped", "out of paper; call 'ops'"),
             Destination("office", True, True, True, "idle", "")))
         self.assertEqual((readiness.ready, readiness.problems), (True, ()))
+        with mock.patch.dict(os.environ, PRINTER="gone"):
+            readiness = check_readiness()
+        self.assertEqual((readiness.ready, kinds(readiness)), (False, [BAD_DEFAULT]))
+        self.assertIn('PRINTER environment variable names non-existent destination "gone"',
+                      readiness.problems[0].message)
 
         self.cupsd.admin("cupsreject", "office")
         readiness = check_readiness()
-        self.assertFalse(readiness.ready)
         self.assertEqual(kinds(readiness), [NONE_ACCEPTING, NONE_ENABLED])
-        self.assertIn("`cupsaccept office`", readiness.problems[0].advice)
-        self.assertIn("`cupsenable '%s'`" % odd, readiness.problems[1].advice)
+        self.assertEqual(format_readiness(readiness.as_dict())[2:], [
+            "Destinations:",
+            "  %s           stopped  accepting  out of paper; call 'ops'" % odd,
+            "  office         default  idle     rejecting  Rejecting Jobs",
+            "",
+            "Not ready to print.",
+            "  no enabled destination accepts jobs: let one accept jobs: `cupsaccept office`",
+            "  every destination that accepts jobs is stopped: start one: `cupsenable '%s'`"
+            % odd])
 
     def test_the_command_and_a_stopped_scheduler(self):
         self.queue("desk")
@@ -78,11 +93,14 @@ class SchedulerTest(unittest.TestCase):
             {"name": "desk", "default": True, "enabled": True, "accepting": True,
              "state": "idle", "message": ""}])
 
-        self.cupsd.admin("cupsreject", "-r", "toner low", "desk")
+        # lpstat prints a reason's further lines unindented: they must not pass for queues.
+        self.cupsd.admin("cupsreject", "-r", "toner low\nghost accepting requests since now",
+                         "desk")
         self.addCleanup(self.cupsd.admin, "cupsaccept", "desk")
         status, report = run_json()
-        self.assertEqual((status, report["destinations"][0]["accepting"],
-                          report["destinations"][0]["message"]), (3, False, "toner low"))
+        self.assertEqual((status, [(d["name"], d["accepting"], d["message"])
+                                   for d in report["destinations"]]),
+                         (3, [("desk", False, "toner low ghost accepting requests since now")]))
 
         self.cupsd.stop()
         self.addCleanup(self.cupsd.start)
@@ -107,6 +125,7 @@ HANGING_LPSTAT = """#!/bin/sh
 case "$1" in
   -r) echo "scheduler is running" ;;
   -d) echo "system default destination: desk" ;;
+  -e) echo "desk" ;;
   -a) echo "desk accepting requests since Mon Jan  5 10:00:00 2026" ;;
   *) exec sleep 60 ;;
 esac
@@ -150,24 +169,31 @@ class ParserTest(unittest.TestCase):
             "printer printer disabled since Tue Dec  8 21:44:19 2026 -",
             "\tPaused: \"jam\"\ttray 2",
             "  \x1b[31mred\x1b[0m",
+            # A message's further lines, unindented, make no queue and change none.
+            "printer ghost is idle.  enabled since now",
+            "printer büro is idle.  enabled since now",
             "printer",
-            "lpstat: a warning this parser does not know",
             "",
         ])
         accepting = "\n".join([
             "büro not accepting requests since Tue Dec  8 21:44:19 2026 -",
             "\tmaintenance",
+            "ghost accepting requests since now",
+            "büro accepting requests since now",
             "caf\udce9 accepting requests since Tue Dec  8 21:44:19 2026",
             "extra accepting requests since Tue Dec  8 21:44:19 2026",
             "gibberish",
         ])
+        names = "büro\ncaf\udce9\nprinter\nextra\nbüro/duplex\n"
         self.assertEqual(parse_destinations(printers, accepting,
-                                            "system default destination: büro/duplex\n"), (
-            Destination("büro", True, True, False, "printing", "maintenance"),
+                                            "system default destination: büro/duplex\n", names), (
+            Destination("büro", True, True, False, "printing", "maintenance ghost accepting "
+                        "requests since now büro accepting requests since now"),
             Destination("caf\\xe9", False, True, True, "idle", ""),
             Destination("printer", False, False, False, "stopped",
-                        'Paused: "jam" tray 2 \\x1b[31mred\\x1b[0m'),
-            Destination("extra", False, False, True, "stopped", "")))
+                        'Paused: "jam" tray 2 \\x1b[31mred\\x1b[0m printer ghost is idle.  '
+                        "enabled since now printer büro is idle.  enabled since now printer"),
+            Destination("extra", False, False, True, "stopped", "gibberish")))
         self.assertEqual(parse_destinations("", "", "no system default destination\n"), ())
 
 

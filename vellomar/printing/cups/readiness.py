@@ -1,14 +1,15 @@
 """Can this host print now? The answer of the CUPS scheduler itself.
 
 ``check_readiness()`` asks the scheduler with ``lpstat`` (``-r`` whether it
-runs, ``-d`` the default destination, ``-p`` and ``-a`` each destination's
-state and whether it accepts jobs) and returns an immutable ``Readiness``:
-the scheduler, the destinations, whether printing can start now, and the
-problems that stand in the way, each with advice a person can act on.
+runs, ``-d`` the default destination, ``-e`` the destinations' names, ``-p``
+and ``-a`` each destination's state and whether it accepts jobs) and returns
+an immutable ``Readiness``: the scheduler, the destinations, whether
+printing can start now, and the problems that stand in the way, each with
+advice a person can act on.
 
 The queries run through the package's ``call`` with the environment and the
 query time limit from the setup module's ``setup()``, all at once: a
-scheduler that hangs costs one time limit, not four. A query that fails or
+scheduler that hangs costs one time limit, not five. A query that fails or
 times out is reported as a problem; the others still count.
 """
 
@@ -19,7 +20,8 @@ import shlex
 import subprocess
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Dict, List, Literal, Mapping, Optional, Protocol, Sequence, Tuple
+from typing import (TYPE_CHECKING, AbstractSet, Dict, List, Literal, Mapping, Optional, Pattern,
+                    Protocol, Sequence, Set, Tuple)
 
 from .call import CommandFailed, call
 
@@ -29,7 +31,7 @@ if TYPE_CHECKING:
 __all__ = [
     "Destination", "Problem", "Readiness", "Scheduler", "check_readiness", "parse_destinations",
     "TOOLS_MISSING", "NO_SETTINGS", "QUERY_FAILED", "SCHEDULER_NOT_RUNNING",
-    "NO_DESTINATION", "NONE_ACCEPTING", "NONE_ENABLED",
+    "NO_DESTINATION", "NONE_ACCEPTING", "NONE_ENABLED", "BAD_DEFAULT",
 ]
 
 State = Literal["idle", "printing", "stopped"]
@@ -42,6 +44,7 @@ SCHEDULER_NOT_RUNNING = "scheduler-not-running"
 NO_DESTINATION = "no-destination"
 NONE_ACCEPTING = "none-accepting"
 NONE_ENABLED = "none-enabled"
+BAD_DEFAULT = "bad-default"
 
 DEFAULT_SERVER = "default"
 
@@ -86,8 +89,9 @@ class Destination:
 
 @dataclass(frozen=True)
 class Readiness:
-    """``ready`` when the CUPS tools are present, the scheduler runs, and a
-    destination is enabled and accepts jobs."""
+    """``ready`` when the CUPS tools are present, the scheduler runs, a
+    destination is enabled and accepts jobs, and PRINTER or LPDEST (the
+    user's default destination) name none that does not exist."""
 
     scheduler: Scheduler
     destinations: Tuple[Destination, ...]
@@ -116,15 +120,19 @@ def _describe(error: BaseException) -> str:
     return "%s: %s" % (type(error).__name__, text) if text else type(error).__name__
 
 
-def _clean(text: str) -> str:
-    # Undecodable bytes (kept by call as surrogates) and control characters
-    # would break a strict UTF-8 terminal or the layout of the report.
+def _encodable(text: str) -> str:
+    """text with the undecodable bytes that call keeps as surrogates shown as
+    backslash escapes: a strict UTF-8 stream cannot write a surrogate."""
     try:
         raw = text.encode("utf-8", "surrogateescape")
     except UnicodeEncodeError:  # a surrogate that no undecodable byte became
         raw = text.encode("utf-8", "backslashreplace")
-    text = raw.decode("utf-8", "backslashreplace")
-    text = text.replace("\t", " ")
+    return raw.decode("utf-8", "backslashreplace")
+
+
+def _clean(text: str) -> str:
+    # Control characters would break the layout of the report.
+    text = _encodable(text).replace("\t", " ")
     return re.sub(r"[\x00-\x1f\x7f]", lambda m: "\\x%02x" % ord(m.group()), text)
 
 
@@ -153,29 +161,35 @@ def _query(args: Tuple[str, ...], env: Mapping[str, str], limit: float) -> _Answ
     return _Answer(args, out)
 
 
-def _records(out: str) -> List[Tuple[str, str, str]]:
-    """(first word, rest of the line, message) per unindented line of out;
-    indented lines that follow one are its message."""
+# The first line of a destination's record in `lpstat -p` and `lpstat -a`:
+# the name and the rest of the line.
+_PRINTER_LINE = re.compile(r"printer (\S+) (.*)")
+_ACCEPTING_LINE = re.compile(r"(\S+) ((?:not )?accepting requests.*)")
+
+
+def _records(out: str, first_line: Pattern[str],
+             names: Optional[AbstractSet[str]]) -> List[Tuple[str, str, str]]:
+    """(name, rest of the line, message) per record of out. A state message
+    may hold newlines, which lpstat prints unindented, so a line opens a
+    record only for a name that the scheduler lists (names; any when None)
+    and has not opened one yet: the scheduler prints a destination's own
+    line before its message. Every other line continues the message."""
     records: List[Tuple[str, str, List[str]]] = []
+    opened: Set[str] = set()
     for line in out.splitlines():
-        if not line.strip():
-            continue
-        if line[0] in " \t":
-            if records:
-                records[-1][2].append(line.strip())
-            continue
-        word, _, rest = line.partition(" ")
-        records.append((word, rest, []))
-    return [(word, rest, " ".join(message)) for word, rest, message in records]
+        match = None if line[:1] in " \t" else first_line.match(line)
+        if match and (names is None or match.group(1) in names) and match.group(1) not in opened:
+            opened.add(match.group(1))
+            records.append((match.group(1), match.group(2), []))
+        elif line.strip() and records:
+            records[-1][2].append(line.strip())
+    return [(name, rest, " ".join(message)) for name, rest, message in records]
 
 
-def _printers(out: str) -> Dict[str, Tuple[bool, State, str]]:
+def _printers(out: str, names: Optional[AbstractSet[str]]) -> Dict[str, Tuple[bool, State, str]]:
     """`lpstat -p` output as {name: (enabled, state, message)}."""
     printers: Dict[str, Tuple[bool, State, str]] = {}
-    for word, rest, message in _records(out):
-        name, _, status = rest.partition(" ")
-        if word != "printer" or not name:
-            continue  # a line of a kind this parser does not know
+    for name, status, message in _records(out, _PRINTER_LINE, names):
         state: State
         if status.startswith("disabled"):
             state = "stopped"
@@ -187,15 +201,10 @@ def _printers(out: str) -> Dict[str, Tuple[bool, State, str]]:
     return printers
 
 
-def _accepting(out: str) -> Dict[str, Tuple[bool, str]]:
+def _accepting(out: str, names: Optional[AbstractSet[str]]) -> Dict[str, Tuple[bool, str]]:
     """`lpstat -a` output as {name: (accepting, message)}."""
-    accepting: Dict[str, Tuple[bool, str]] = {}
-    for word, rest, message in _records(out):
-        if rest.startswith("accepting requests"):
-            accepting[_clean(word)] = (True, _clean(message))
-        elif rest.startswith("not accepting requests"):
-            accepting[_clean(word)] = (False, _clean(message))
-    return accepting
+    return {_clean(name): (rest.startswith("accepting"), _clean(message))
+            for name, rest, message in _records(out, _ACCEPTING_LINE, names)}
 
 
 def _default(out: str) -> str:
@@ -204,18 +213,28 @@ def _default(out: str) -> str:
     return _clean(match.group(1)) if match else ""
 
 
-def parse_destinations(printers: str, accepting: str, default: str) -> Tuple[Destination, ...]:
+def _default_error(out: str) -> str:
+    """Why `lpstat -d` names no default: PRINTER or LPDEST naming a
+    destination that does not exist (lpstat says so on its output), or ""."""
+    match = re.search(r"^lpstat: (?:error - )?(.*)", out, re.MULTILINE)
+    return _clean(match.group(1)).rstrip(".") if match else ""
+
+
+def parse_destinations(printers: str, accepting: str, default: str,
+                       names: Optional[str] = None) -> Tuple[Destination, ...]:
     """The destinations that the outputs of `lpstat -p`, `lpstat -a` and
-    `lpstat -d` describe; lines of a kind this parser does not know are
-    skipped. A destination that one output misses is kept with what the
+    `lpstat -d` describe, of those that `lpstat -e` (names, when given)
+    lists; a line that opens no record continues the message of the one
+    before. A destination that one output misses is kept with what the
     other says; what neither says counts against it."""
-    states = _printers(printers)
-    takes_jobs = _accepting(accepting)
+    listed = None if names is None else frozenset(names.split())
+    states = _printers(printers, listed)
+    takes_jobs = _accepting(accepting, listed)
     default_name = _default(default)
     base = default_name.split("/", 1)[0]  # an instance "name/instance" prints to name
-    names = list(states) + [name for name in takes_jobs if name not in states]
+    order = list(states) + [name for name in takes_jobs if name not in states]
     result = []
-    for name in names:
+    for name in order:
         enabled, state, message = states.get(name, (False, "stopped", ""))
         takes, reason = takes_jobs.get(name, (False, ""))
         result.append(Destination(name=name, default=bool(default_name) and name == base,
@@ -262,10 +281,15 @@ def check_readiness(setup_module: Optional[SetupModule] = None) -> Readiness:
             NO_SETTINGS, "no settings for running the CUPS tools: %s" % _describe(error),
             "reinstall the printing client's CUPS support"),))
 
+    # lpstat speaks the language of LC_ALL, LC_MESSAGES or LANGUAGE before
+    # LANG, which setup() sets to C, and the parsers read C; CUPS even takes
+    # LC_MESSAGES over LC_ALL=C, so setting LC_ALL would not be enough.
+    for name in ("LC_ALL", "LC_MESSAGES", "LANGUAGE"):
+        env.pop(name, None)
     server = _server(env)
-    queries = (("-r",), ("-d",), ("-p",), ("-a",))
+    queries = (("-r",), ("-d",), ("-e",), ("-p",), ("-a",))
     with ThreadPoolExecutor(max_workers=len(queries)) as pool:
-        status, default, printers, accepting = pool.map(
+        status, default, names, printers, accepting = pool.map(
             lambda args: _query(args, env, limit), queries)
 
     problems: List[Problem] = []
@@ -283,15 +307,26 @@ def check_readiness(setup_module: Optional[SetupModule] = None) -> Readiness:
     elif running:
         # Once the scheduler is known not to run, each failed query would
         # only repeat that.
-        problems.extend(_failed(answer, server) for answer in (default, printers, accepting)
+        problems.extend(_failed(answer, server)
+                        for answer in (default, names, printers, accepting)
                         if answer.out is None)
 
     destinations = parse_destinations(printers.out or "", accepting.out or "",
-                                      default.out or "")
-    ready = running and any(d.enabled and d.accepting for d in destinations)
-    if running and not ready and printers.out is not None and accepting.out is not None:
+                                      default.out or "", names.out)
+    takes_jobs = running and any(d.enabled and d.accepting for d in destinations)
+    # lp without -d sends a job to the default, so one that the environment
+    # names but that does not exist makes such jobs fail, however many
+    # destinations take them. (With no default at all, the client has to
+    # name a destination anyway.)
+    bad_default = _default_error(default.out or "") if running else ""
+    if bad_default:
+        problems.append(Problem(
+            BAD_DEFAULT, "the default destination cannot be used: %s" % bad_default,
+            "unset PRINTER and LPDEST, or set them to a destination that exists "
+            "(`lpstat -e` lists them)"))
+    if running and not takes_jobs and printers.out is not None and accepting.out is not None:
         problems.extend(_destination_problems(destinations))
-    return Readiness(scheduler, destinations, ready, tuple(problems))
+    return Readiness(scheduler, destinations, takes_jobs and not bad_default, tuple(problems))
 
 
 def _destination_problems(destinations: Sequence[Destination]) -> List[Problem]:
