@@ -15,6 +15,7 @@ from unittest import mock
 from support import STAGE, ModuleTestCase, Namespace
 from test_real_tools import require_tools
 
+import vellomar.printing.cups as package
 from vellomar.printing.cups import __main__ as diagnostic, __version__
 
 
@@ -72,6 +73,20 @@ class DiagnosticTest(ModuleTestCase):
         self.assertNotIn("Traceback", text)
         self.assertEqual((report["schema"], report["version"], report["available"]["ok"]),
                          (1, __version__, False))
+
+        # Bytes that are not UTF-8, which call keeps as surrogates, reach a
+        # strict UTF-8 stream as escapes.
+        undecodable = Namespace(is_available=lambda: (False, "no lp\udcff"),
+                                get_version_info=lambda: (True, [("version", "2.4\udcff")]),
+                                setup=lambda: {"env": {}, "timeout": None})
+        strict = io.TextIOWrapper(io.BytesIO(), encoding="utf-8", errors="strict")
+        with mock.patch.object(package, "setup", undecodable):
+            status = diagnostic.main([], strict)
+        strict.flush()
+        text = strict.buffer.getvalue().decode("utf-8")
+        self.assertEqual(status, 1)
+        for line in ("CUPS printing: not usable: no lp\\xff", "  version  2.4\\xff"):
+            self.assertIn(line + "\n", text)
 
     def test_a_module_that_cannot_load_keeps_the_report_whole(self):
         source_root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))

@@ -3,7 +3,8 @@
     python -m vellomar.printing.cups [--json] [--version]
 
 Exit status: 0 when printing can start now (CUPS usable, its scheduler
-running, a destination enabled and accepting jobs), 1 when CUPS printing is
+running, a destination enabled and accepting jobs, and no PRINTER or LPDEST
+naming a destination that does not exist), 1 when CUPS printing is
 not usable here, 2 for a usage error, 3 when it is usable but not ready, 4
 when the compiled setup module cannot be loaded by this interpreter. A probe
 that fails is reported as a message; the others still run.
@@ -31,7 +32,7 @@ import sysconfig
 from typing import IO, Any, Dict, List, Optional, Sequence, Tuple
 
 from vellomar.printing.cups import __version__
-from vellomar.printing.cups.readiness import DEFAULT_SERVER, check_readiness
+from vellomar.printing.cups.readiness import DEFAULT_SERVER, _encodable, check_readiness
 
 USABLE, NOT_USABLE, USAGE_ERROR, NOT_READY, CANNOT_LOAD = 0, 1, 2, 3, 4
 SCHEMA = 1
@@ -50,14 +51,14 @@ _PACKAGE = os.path.join("vellomar", "printing", "cups")
 
 
 def _describe_error(error: BaseException) -> str:
-    text = str(error)
+    text = _text(error)
     return "%s: %s" % (type(error).__name__, text) if text else type(error).__name__
 
 
 def _text(value: object) -> str:
     if isinstance(value, bytes):
         return value.decode("utf-8", "backslashreplace")
-    return str(value)
+    return _encodable(str(value))
 
 
 def _timeout_fields(timeout: object) -> Dict[str, float]:
@@ -173,7 +174,7 @@ def cannot_load(error: BaseException) -> Report:
         "cups_config": {"ok": False, "error": reason},
         "settings": {"ok": False, "error": reason},
         "scheduler": {"ok": False, "running": False,
-                      "server": os.environ.get("CUPS_SERVER") or DEFAULT_SERVER},
+                      "server": _text(os.environ.get("CUPS_SERVER") or DEFAULT_SERVER)},
         "destinations": [],
         "ready": False,
         "problems": [],
