@@ -9,10 +9,11 @@ Without PYTHONPATH, build/stage beside this directory is used. The machine
 may be busy: only the ratios of one run, measured interleaved, mean much.
 This is a measurement, not a test; it checks nothing.
 
-    bench.py --run FUNCTION {module,python,cython,floor,empty} N
+    bench.py --run FUNCTION {module,python,cython,floor,empty} N [--with real]
 
-makes N calls with the stand-ins installed and nothing else, for running
-under a profiler (valgrind --tool=callgrind: compare N with 5N).
+makes N calls with the stand-ins (or the real collaborators, but a stand-in
+call) installed and nothing else, for running under a profiler (valgrind
+--tool=callgrind: compare N with 5N).
 """
 
 import argparse
@@ -446,13 +447,15 @@ def main():
     parser.add_argument("--quick", action="store_true", help="fewer, shorter repeats")
     parser.add_argument("--json", action="store_true", help="print JSON instead of the table")
     parser.add_argument("--run", nargs=3, metavar=("FUNCTION", "VARIANT", "N"),
-                        help="only make N calls with the stand-ins (for a profiler)")
+                        help="only make N calls (for a profiler)")
+    parser.add_argument("--with", dest="label", choices=list(COLLABORATORS),
+                        default="stand-ins", help="the collaborators of --run")
     args = parser.parse_args()
     if args.run:
         function, variant, n = args.run
-        install(STAND_INS)
+        install(COLLABORATORS[args.label])
         gc.disable()
-        runner(function, variant, "stand-ins")(int(n))
+        runner(function, variant, args.label)(int(n))
         return
     repeats, batch_ms, runs = (5, 2, 5) if args.quick else (21, 10, 21)
     gc.disable()  # as timeit does: a collection would land on whichever batch is unlucky
