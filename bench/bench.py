@@ -82,6 +82,8 @@ def load_cython():
     try:
         package = os.path.join(work, "vellomar", "printing", "cups")
         os.makedirs(package)
+        # Cython takes the module's full name from the __init__ files around
+        # it; at run time only the shared object itself is loaded.
         for directory in ("vellomar", os.path.join("vellomar", "printing"), package):
             open(os.path.join(work, directory, "__init__.py"), "w").close()
         source = os.path.join(package, "cython_setup.py")
