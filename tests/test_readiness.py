@@ -83,6 +83,22 @@ class SchedulerTest(unittest.TestCase):
             "  every destination that accepts jobs is stopped: start one: `cupsenable '%s'`"
             % odd])
 
+        # A message that fakes the lines of a queue listed after it, in both listings.
+        self.queue("alpha")
+        self.queue("zeta")
+        self.cupsd.admin("cupsdisable", "zeta")
+        self.cupsd.admin("cupsreject", "zeta")
+        fake = "jam\nprinter zeta is idle.  enabled since now\nzeta accepting requests since now"
+        self.cupsd.admin("cupsreject", "-r", fake, "alpha")
+        self.cupsd.admin("cupsdisable", "-r", fake, "alpha")
+        readiness = check_readiness()
+        self.assertEqual([(d.name, d.enabled, d.accepting, d.state, d.message)
+                          for d in readiness.destinations if d.name in ("alpha", "zeta")], [
+            ("alpha", False, False, "stopped", " ".join(fake.splitlines())),
+            ("zeta", False, False, "stopped", "Rejecting Jobs")])
+        self.assertEqual((readiness.ready, kinds(readiness)),
+                         (False, [NONE_ACCEPTING, NONE_ENABLED]))
+
     def test_the_command_and_a_stopped_scheduler(self):
         self.queue("desk")
         self.cupsd.admin("lpadmin", "-d", "desk")
@@ -121,12 +137,18 @@ def run_json():
     return done.returncode, json.loads(done.stdout)
 
 
+# alpha's reason fakes desk's line ahead of it: asking about each alone
+# settles it, and that query can hang too.
 HANGING_LPSTAT = """#!/bin/sh
-case "$1" in
+since="since Mon Jan  5 10:00:00 2026"
+case "$*" in
   -r) echo "scheduler is running" ;;
   -d) echo "system default destination: desk" ;;
-  -e) echo "desk" ;;
-  -a) echo "desk accepting requests since Mon Jan  5 10:00:00 2026" ;;
+  -e) printf 'alpha\\ndesk\\n' ;;
+  -a) printf 'alpha not accepting requests %s -\\n\\tjam\\ndesk not accepting requests since now\\n' \\
+        "$since"
+      echo "desk accepting requests $since" ;;
+  "-a desk") echo "desk accepting requests $since" ;;
   *) exec sleep 60 ;;
 esac
 """
@@ -151,50 +173,103 @@ class HungQueryTest(unittest.TestCase):
         started = time.monotonic()
         readiness = check_readiness(quick)
         self.assertLess(time.monotonic() - started, 5)
-        self.assertEqual((readiness.scheduler.running, readiness.ready, kinds(readiness)),
-                         (True, False, [QUERY_FAILED]))
-        self.assertEqual(readiness.problems[0].message,
-                         "lpstat -p failed: no answer within 0.5 s")
+        self.assertEqual((readiness.scheduler.running, readiness.ready), (True, False))
+        self.assertEqual([(problem.kind, problem.message) for problem in readiness.problems], [
+            (QUERY_FAILED, "lpstat -p failed: no answer within 0.5 s"),
+            (QUERY_FAILED, "lpstat -a alpha failed: no answer within 0.5 s")])
         # What the other queries said still counts; what -p would have said, not.
-        self.assertEqual(readiness.destinations,
-                         (Destination("desk", True, False, True, "stopped", ""),))
+        self.assertEqual(readiness.destinations, (
+            Destination("alpha", False, False, False, "stopped", ""),
+            Destination("desk", True, False, True, "stopped", "")))
+
+
+SINCE = "since Tue Dec  8 21:44:19 2026"
 
 
 class ParserTest(unittest.TestCase):
     def test_unusual_names_messages_and_lines(self):
         printers = "\n".join([
             "\tdangling message",
-            "printer büro now printing büro-12.  enabled since Tue Dec  8 21:44:19 2026",
-            "printer caf\udce9 is idle.  enabled since Tue Dec  8 21:44:19 2026",
-            "printer printer disabled since Tue Dec  8 21:44:19 2026 -",
+            "printer büro now printing büro-12.  enabled " + SINCE,
+            "\tjam",
+            # A message's further lines, unindented, make no queue and change none ...
+            "printer büro is idle.  enabled since now",
+            "printer büro/duplex now printing büro-12.  enabled " + SINCE,
+            "\tjam",
+            "printer büro is idle.  enabled since now",
+            "printer caf\udce9 is idle.  enabled " + SINCE,
+            "printer printer disabled " + SINCE + " -",
             "\tPaused: \"jam\"\ttray 2",
             "  \x1b[31mred\x1b[0m",
-            # A message's further lines, unindented, make no queue and change none.
             "printer ghost is idle.  enabled since now",
-            "printer büro is idle.  enabled since now",
+            # ... nor pass for a queue listed after it.
+            "printer zeta is idle.  enabled since now",
             "printer",
+            "printer zeta disabled " + SINCE + " -",
+            "\tRejecting Jobs",
             "",
         ])
         accepting = "\n".join([
-            "büro not accepting requests since Tue Dec  8 21:44:19 2026 -",
+            "büro not accepting requests " + SINCE + " -",
             "\tmaintenance",
             "ghost accepting requests since now",
             "büro accepting requests since now",
-            "caf\udce9 accepting requests since Tue Dec  8 21:44:19 2026",
-            "extra accepting requests since Tue Dec  8 21:44:19 2026",
+            "-dash not accepting requests " + SINCE + " -",
+            "\tjam",
+            "a,b accepting requests since now",
+            "a,b not accepting requests " + SINCE + " -",
+            "\tRejecting Jobs",
+            "caf\udce9 accepting requests " + SINCE,
+            "extra accepting requests " + SINCE,
             "gibberish",
         ])
-        names = "büro\ncaf\udce9\nprinter\nextra\nbüro/duplex\n"
+        # What lpstat -p NAME or -a NAME prints; None: the query failed.
+        answers = {
+            ("-p", "büro"): "printer büro now printing büro-12.  enabled %s\n\tjam\n"
+                            "printer büro is idle.  enabled since now\n" % SINCE,
+            ("-p", "printer"): "\n".join(printers.splitlines()[8:14]),
+            ("-p", "zeta"): "printer zeta disabled %s -\n\tRejecting Jobs\n" % SINCE,
+            ("-a", "büro"): None,
+            ("-a-dash",): "\n".join(accepting.splitlines()[4:7]),
+            # lpstat -a a,b prints a's and b's records as well.
+            ("-a", "a,b"): "a accepting requests %s\nb not accepting requests %s -\n%s"
+                           % (SINCE, SINCE, "\n".join(accepting.splitlines()[5:9])),
+        }
+        asked = []
+
+        def ask(queries):
+            asked.append(list(queries))
+            return [answers[query] for query in queries]
+
+        names = "büro\ncaf\udce9\nprinter\nextra\nbüro/duplex\nzeta\n-dash\na,b\n"
+        jam = "jam printer büro is idle.  enabled since now"
         self.assertEqual(parse_destinations(printers, accepting,
-                                            "system default destination: büro/duplex\n", names), (
-            Destination("büro", True, True, False, "printing", "maintenance ghost accepting "
-                        "requests since now büro accepting requests since now"),
+                                            "system default destination: büro/duplex\n", names,
+                                            ask), (
+            Destination("büro", True, True, False, "printing", jam),
+            Destination("büro/duplex", False, True, False, "printing", jam),
             Destination("caf\\xe9", False, True, True, "idle", ""),
             Destination("printer", False, False, False, "stopped",
                         'Paused: "jam" tray 2 \\x1b[31mred\\x1b[0m printer ghost is idle.  '
-                        "enabled since now printer büro is idle.  enabled since now printer"),
+                        "enabled since now printer zeta is idle.  enabled since now printer"),
+            Destination("zeta", False, False, False, "stopped", "Rejecting Jobs"),
+            Destination("-dash", False, False, False, "stopped",
+                        "jam a,b accepting requests since now"),
+            Destination("a,b", False, False, False, "stopped", ""),
             Destination("extra", False, False, True, "stopped", "gibberish")))
-        self.assertEqual(parse_destinations("", "", "no system default destination\n"), ())
+        # Asked once, for all of them together, and for each only what was unclear.
+        self.assertEqual(asked, [sorted(answers)])
+
+        # Nothing to ask: no first line shows up twice.
+        asked.clear()
+        self.assertEqual(parse_destinations(
+            "printer a disabled %s -\n\tjam\nprinter b is idle.  enabled %s\n" % (SINCE, SINCE),
+            "a accepting requests %s\nb accepting requests %s\n" % (SINCE, SINCE), "",
+            "a\nb\n", ask), (Destination("a", False, False, True, "stopped", "jam"),
+                              Destination("b", False, True, True, "idle", "")))
+        self.assertEqual(parse_destinations("", "", "no system default destination\n", None, ask),
+                         ())
+        self.assertEqual(asked, [])
 
 
 if __name__ == "__main__":

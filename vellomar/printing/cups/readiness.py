@@ -9,8 +9,11 @@ advice a person can act on.
 
 The queries run through the package's ``call`` with the environment and the
 query time limit from the setup module's ``setup()``, all at once: a
-scheduler that hangs costs one time limit, not five. A query that fails or
-times out is reported as a problem; the others still count.
+scheduler that hangs costs one time limit, not five. Where a state message
+mimics the lines of a destination listed after it, the destinations involved
+are asked about one at a time (``lpstat -p NAME``, ``-a NAME``), again all
+at once (16 at most together). A query that fails or times out is
+reported as a problem; the others still count.
 """
 
 from __future__ import annotations
@@ -20,8 +23,8 @@ import shlex
 import subprocess
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import (TYPE_CHECKING, AbstractSet, Dict, List, Literal, Mapping, Optional, Pattern,
-                    Protocol, Sequence, Set, Tuple)
+from typing import (TYPE_CHECKING, AbstractSet, Callable, Dict, List, Literal, Mapping, Optional,
+                    Pattern, Protocol, Sequence, Set, Tuple)
 
 from .call import CommandFailed, call
 
@@ -29,7 +32,8 @@ if TYPE_CHECKING:
     from .setup import Settings
 
 __all__ = [
-    "Destination", "Problem", "Readiness", "Scheduler", "check_readiness", "parse_destinations",
+    "Ask", "Destination", "Problem", "Readiness", "Scheduler", "check_readiness",
+    "parse_destinations",
     "TOOLS_MISSING", "NO_SETTINGS", "QUERY_FAILED", "SCHEDULER_NOT_RUNNING",
     "NO_DESTINATION", "NONE_ACCEPTING", "NONE_ENABLED", "BAD_DEFAULT",
 ]
@@ -165,31 +169,45 @@ def _query(args: Tuple[str, ...], env: Mapping[str, str], limit: float) -> _Answ
 # the name and the rest of the line.
 _PRINTER_LINE = re.compile(r"printer (\S+) (.*)")
 _ACCEPTING_LINE = re.compile(r"(\S+) ((?:not )?accepting requests.*)")
+_FIRST_LINE = {"-p": _PRINTER_LINE, "-a": _ACCEPTING_LINE}
 
 
-def _records(out: str, first_line: Pattern[str],
-             names: Optional[AbstractSet[str]]) -> List[Tuple[str, str, str]]:
-    """(name, rest of the line, message) per record of out. A state message
-    may hold newlines, which lpstat prints unindented, so a line opens a
-    record only for a name that the scheduler lists (names; any when None)
-    and has not opened one yet: the scheduler prints a destination's own
-    line before its message. Every other line continues the message."""
+def _records(out: str, first_line: Pattern[str], names: Optional[AbstractSet[str]]
+             ) -> Tuple[List[Tuple[str, str, str]], Set[str]]:
+    """(name, rest of the line, message) per record of out, and the names
+    whose records cannot be told from message text.
+
+    A state message may hold newlines, which lpstat prints unindented, so a
+    line opens a record only for a name that the scheduler lists (names; any
+    when None) and has not opened one yet: the scheduler prints a
+    destination's own line before its message. Every other line continues
+    the message. A message can still fake the first line of a destination
+    listed after it, ahead of the real one: so when a name's first line
+    shows up again, either line may be text, and that name, the record its
+    first line cut short and the one the later line would continue are
+    uncertain."""
     records: List[Tuple[str, str, List[str]]] = []
-    opened: Set[str] = set()
+    cut: Dict[str, Optional[str]] = {}  # name -> the record open when its first line came
+    uncertain: Set[str] = set()
     for line in out.splitlines():
         match = None if line[:1] in " \t" else first_line.match(line)
-        if match and (names is None or match.group(1) in names) and match.group(1) not in opened:
-            opened.add(match.group(1))
-            records.append((match.group(1), match.group(2), []))
-        elif line.strip() and records:
+        name = match.group(1) if match and (names is None or match.group(1) in names) else None
+        current = records[-1][0] if records else None
+        if match and name is not None and name not in cut:
+            cut[name] = current
+            records.append((name, match.group(2), []))
+            continue
+        if name is not None:
+            uncertain.update(n for n in (name, cut[name], current) if n is not None)
+        if line.strip() and records:
             records[-1][2].append(line.strip())
-    return [(name, rest, " ".join(message)) for name, rest, message in records]
+    return [(name, rest, " ".join(message)) for name, rest, message in records], uncertain
 
 
-def _printers(out: str, names: Optional[AbstractSet[str]]) -> Dict[str, Tuple[bool, State, str]]:
-    """`lpstat -p` output as {name: (enabled, state, message)}."""
+def _printers(records: List[Tuple[str, str, str]]) -> Dict[str, Tuple[bool, State, str]]:
+    """`lpstat -p` records as {name: (enabled, state, message)}."""
     printers: Dict[str, Tuple[bool, State, str]] = {}
-    for name, status, message in _records(out, _PRINTER_LINE, names):
+    for name, status, message in records:
         state: State
         if status.startswith("disabled"):
             state = "stopped"
@@ -201,10 +219,10 @@ def _printers(out: str, names: Optional[AbstractSet[str]]) -> Dict[str, Tuple[bo
     return printers
 
 
-def _accepting(out: str, names: Optional[AbstractSet[str]]) -> Dict[str, Tuple[bool, str]]:
-    """`lpstat -a` output as {name: (accepting, message)}."""
+def _accepting(records: List[Tuple[str, str, str]]) -> Dict[str, Tuple[bool, str]]:
+    """`lpstat -a` records as {name: (accepting, message)}."""
     return {_clean(name): (rest.startswith("accepting"), _clean(message))
-            for name, rest, message in _records(out, _ACCEPTING_LINE, names)}
+            for name, rest, message in records}
 
 
 def _default(out: str) -> str:
@@ -220,22 +238,67 @@ def _default_error(out: str) -> str:
     return _clean(match.group(1)).rstrip(".") if match else ""
 
 
+def _about(option: str, base: str) -> Tuple[str, ...]:
+    """The arguments of `lpstat -p NAME` or `lpstat -a NAME` (option). A
+    name that starts with "-" goes with the option: apart, lpstat would
+    take it for an option of its own."""
+    return (option + base,) if base.startswith("-") else (option, base)
+
+
+# Runs lpstat with each of the argument tuples given, all at once, and
+# returns their outputs in the same order (None for a query that failed).
+Ask = Callable[[Sequence[Tuple[str, ...]]], Sequence[Optional[str]]]
+
+_NOT_STATED: Tuple[bool, State, str] = (False, "stopped", "")
+
+
 def parse_destinations(printers: str, accepting: str, default: str,
-                       names: Optional[str] = None) -> Tuple[Destination, ...]:
+                       names: Optional[str] = None,
+                       ask: Optional[Ask] = None) -> Tuple[Destination, ...]:
     """The destinations that the outputs of `lpstat -p`, `lpstat -a` and
     `lpstat -d` describe, of those that `lpstat -e` (names, when given)
     lists; a line that opens no record continues the message of the one
     before. A destination that one output misses is kept with what the
-    other says; what neither says counts against it."""
+    other says; what neither says counts against it.
+
+    Where a message makes an output ambiguous (a destination's first line
+    shows up twice), ask is called once with `-p NAME` or `-a NAME` for each
+    destination involved, which print that destination's record alone, and
+    their answers take the place of the listing's; an instance NAME/INSTANCE
+    is asked about as NAME. Without ask, or where its query failed, what
+    the listing said of them counts for nothing."""
     listed = None if names is None else frozenset(names.split())
-    states = _printers(printers, listed)
-    takes_jobs = _accepting(accepting, listed)
+    printer_records, unsure_printers = _records(printers, _PRINTER_LINE, listed)
+    accepting_records, unsure_accepting = _records(accepting, _ACCEPTING_LINE, listed)
+    states = _printers(printer_records)
+    takes_jobs = _accepting(accepting_records)
+
+    # What to ask: lpstat -p NAME prints NAME's record alone, so that a line
+    # naming another destination there is message text. An instance has no
+    # record of its own there: its state is that of its destination.
+    unsure = [("-p", name, name.split("/", 1)[0]) for name in sorted(unsure_printers)] + [
+        ("-a", name, name.split("/", 1)[0]) for name in sorted(unsure_accepting)]
+    queries = sorted({_about(option, base) for option, _, base in unsure})
+    answers = dict(zip(queries, ask(queries) if ask and queries else ()))
+    for option, name, base in unsure:
+        own, again = _records(answers.get(_about(option, base)) or "", _FIRST_LINE[option],
+                              {base})
+        if "," in base and base in again:
+            # lpstat splits a list of names at commas, so for "a,b" it prints
+            # the records of a and b too, whose messages can fake one of "a,b"
+            # ahead of it. NAME's own record alone starts with its real line.
+            own = []
+        if option == "-p":
+            states[_clean(name)] = _printers(own).get(_clean(base), _NOT_STATED)
+        else:
+            takes_jobs[_clean(name)] = _accepting(own).get(_clean(base), (False, ""))
+
     default_name = _default(default)
     base = default_name.split("/", 1)[0]  # an instance "name/instance" prints to name
     order = list(states) + [name for name in takes_jobs if name not in states]
     result = []
     for name in order:
-        enabled, state, message = states.get(name, (False, "stopped", ""))
+        enabled, state, message = states.get(name, _NOT_STATED)
         takes, reason = takes_jobs.get(name, (False, ""))
         result.append(Destination(name=name, default=bool(default_name) and name == base,
                                   enabled=enabled, accepting=takes, state=state,
@@ -311,8 +374,21 @@ def check_readiness(setup_module: Optional[SetupModule] = None) -> Readiness:
                         for answer in (default, names, printers, accepting)
                         if answer.out is None)
 
+    asked: List[_Answer] = []
+
+    def ask(queries: Sequence[Tuple[str, ...]]) -> List[Optional[str]]:
+        # Each at once, as above; a bound on the processes, since a message
+        # can name every destination there is.
+        with ThreadPoolExecutor(max_workers=min(len(queries), 16)) as pool:
+            answers = list(pool.map(lambda args: _query(args, env, limit), queries))
+        asked.extend(answers)
+        return [answer.out for answer in answers]
+
     destinations = parse_destinations(printers.out or "", accepting.out or "",
-                                      default.out or "", names.out)
+                                      default.out or "", names.out, ask)
+    failed_again = [answer for answer in asked if answer.out is None]
+    if running:
+        problems.extend(_failed(answer, server) for answer in failed_again)
     takes_jobs = running and any(d.enabled and d.accepting for d in destinations)
     # lp without -d sends a job to the default, so one that the environment
     # names but that does not exist makes such jobs fail, however many
@@ -324,7 +400,8 @@ def check_readiness(setup_module: Optional[SetupModule] = None) -> Readiness:
             BAD_DEFAULT, "the default destination cannot be used: %s" % bad_default,
             "unset PRINTER and LPDEST, or set them to a destination that exists "
             "(`lpstat -e` lists them)"))
-    if running and not takes_jobs and printers.out is not None and accepting.out is not None:
+    if (running and not takes_jobs and printers.out is not None and accepting.out is not None
+            and not failed_again):
         problems.extend(_destination_problems(destinations))
     return Readiness(scheduler, destinations, takes_jobs and not bad_default, tuple(problems))
 
