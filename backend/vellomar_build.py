@@ -17,7 +17,6 @@ import base64
 import csv
 import hashlib
 import io
-import json
 import os
 import re
 import shutil
@@ -27,7 +26,7 @@ import sysconfig
 import tarfile
 import tempfile
 import zipfile
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Set, Tuple
 
 Table = Dict[str, Any]
 
@@ -41,15 +40,31 @@ _TYPED = (".py", ".pyi", "py.typed")
 
 # ---- pyproject.toml ---------------------------------------------------------
 
-_TOKEN = re.compile(r'''(?P<space>[ \t]+|\#[^\n]*)|(?P<newline>\r?\n)
-                      |(?P<string>"(?:[^"\\\n]|\\.)*"|'[^'\n]*')
-                      |(?P<bare>[A-Za-z0-9_-]+)|(?P<punct>[][{}=,.])''', re.VERBOSE)
+# TOML forbids control characters other than tab in comments and strings;
+# basic strings take only TOML's escapes (JSON's "\/" is none of them).
+_TOKEN = re.compile(r"""(?P<space>[ \t]+|\#[^\x00-\x08\x0a-\x1f\x7f]*)|(?P<newline>\r?\n)
+                      |(?P<string>"(?:[^"\\\x00-\x08\x0a-\x1f\x7f]
+                                     |\\(?:[btnfr"\\]|u[0-9A-Fa-f]{4}|U[0-9A-Fa-f]{8}))*"
+                                  |'[^'\x00-\x08\x0a-\x1f\x7f]*')
+                      |(?P<bare>[A-Za-z0-9_-]+)|(?P<punct>[][{}=,.])""", re.VERBOSE)
+_ESCAPE = re.compile(r'\\(?:([btnfr"\\])|u([0-9A-Fa-f]{4})|U([0-9A-Fa-f]{8}))')
+
+
+def _unescape(match: "re.Match[str]") -> str:
+    if match.group(1):
+        return {"b": "\b", "t": "\t", "n": "\n", "f": "\f", "r": "\r"}.get(match.group(1),
+                                                                          match.group(1))
+    code = int(match.group(2) or match.group(3), 16)
+    if 0xD800 <= code <= 0xDFFF or code > 0x10FFFF:
+        raise ValueError("pyproject.toml: \\u%X is no Unicode scalar value" % code)
+    return chr(code)
 
 
 class _TomlSubset:
     """The part of TOML that pyproject.toml uses, for interpreters without
     tomllib: tables, dotted keys, one-line strings, booleans, integers,
-    arrays and inline tables. Anything else is refused, never guessed."""
+    arrays and inline tables. What it accepts it reads as tomllib does;
+    anything else is refused, never guessed."""
 
     def __init__(self, text: str) -> None:
         self.tokens: List[Tuple[str, str]] = []
@@ -64,6 +79,12 @@ class _TomlSubset:
             position = match.end()
         self.tokens += [("newline", "\n"), ("end", "")]
         self.next = 0
+        # TOML defines each table once: by its [header], or by the dotted
+        # keys of one section (which later sections may not extend), or as an
+        # inline table or array, which nothing extends.
+        self.defined: Set[Tuple[str, ...]] = set()
+        self.section_dotted: Set[Tuple[str, ...]] = set()
+        self.frozen: Set[int] = set()  # ids of inline tables
 
     def peek(self) -> str:
         return self.tokens[self.next][1]
@@ -79,26 +100,23 @@ class _TomlSubset:
         while self.tokens[self.next][0] == "newline":
             self.next += 1
 
-    def key(self) -> List[str]:
-        parts = [self.scalar(*self.take("bare", "string"))]
-        while self.peek() == ".":
-            self.take()
-            parts.append(self.scalar(*self.take("bare", "string")))
-        return [str(part) for part in parts]
+    @staticmethod
+    def string(text: str) -> str:
+        return text[1:-1] if text[0] == "'" else _ESCAPE.sub(_unescape, text[1:-1])
 
-    def scalar(self, kind: str, text: str) -> Any:
-        if kind == "string":
-            return text[1:-1] if text[0] == "'" else json.loads(text, strict=False)
-        if text in ("true", "false"):
-            return text == "true"
-        if kind == "bare" and re.fullmatch(r"0|[1-9][0-9]*", text):
-            return int(text)
-        return text  # a bare key
+    def key(self) -> List[str]:
+        parts = []
+        while True:
+            kind, text = self.take("bare", "string")
+            parts.append(self.string(text) if kind == "string" else text)  # `true` too is a name
+            if self.peek() != ".":
+                return parts
+            self.take()
 
     def value(self) -> Any:
         kind, text = self.take()
         if text == "[":
-            items = []
+            items: List[Any] = []
             self.skip_newlines()
             while self.peek() != "]":
                 items.append(self.value())
@@ -113,45 +131,70 @@ class _TomlSubset:
             while self.peek() != "}":
                 path = self.key()
                 self.take("=")
-                _store(table, path, self.value())
-                if self.peek() != "}":
-                    self.take(",")
-            self.take()
+                self.assign(table, path, self.value())
+                if self.take("}", ",")[1] == "}":
+                    break
+                if self.peek() == "}":
+                    raise ValueError("pyproject.toml: a comma ends an inline table")
+            else:
+                self.take()
+            self.frozen.add(id(table))
             return table
-        value = self.scalar(kind, text)
-        if kind not in ("string", "bare") or isinstance(value, str) and kind == "bare":
-            raise ValueError("pyproject.toml: unsupported value %r" % text)
-        return value
+        if kind == "string":
+            return self.string(text)
+        if text in ("true", "false"):
+            return text == "true"
+        if kind == "bare" and re.fullmatch(r"0|[1-9][0-9]*", text):
+            return int(text)
+        raise ValueError("pyproject.toml: unsupported value %r" % text)
+
+    def open(self, table: Table, part: str, where: Sequence[str]) -> Table:
+        """The subtable `part` of `table`, made if missing; refuses a value or
+        an inline table there."""
+        inner = table.setdefault(part, {})
+        if not isinstance(inner, dict) or id(inner) in self.frozen:
+            raise ValueError("pyproject.toml: %s is defined already" % ".".join(where))
+        return inner
+
+    def assign(self, table: Table, path: Sequence[str], value: Any,
+               header: Tuple[str, ...] = ()) -> None:
+        for depth in range(1, len(path)):
+            table = self.open(table, path[depth - 1], header + tuple(path[:depth]))
+        if path[-1] in table:
+            raise ValueError("pyproject.toml: %s given twice" % ".".join(header + tuple(path)))
+        table[path[-1]] = value
 
     def document(self) -> Table:
         document: Table = {}
         table = document
+        header: Tuple[str, ...] = ()
         while self.peek() != "":
             if self.tokens[self.next][0] == "newline":
                 self.take()
                 continue
             if self.peek() == "[":
                 self.take()
-                table = document
-                for part in self.key():
-                    table = table.setdefault(part, {})
-                    if not isinstance(table, dict):
-                        raise ValueError("pyproject.toml: %r is no table" % part)
+                header = tuple(self.key())
                 self.take("]")
+                self.defined |= self.section_dotted
+                self.section_dotted = set()
+                if header in self.defined:
+                    raise ValueError("pyproject.toml: [%s] is defined already" % ".".join(header))
+                self.defined.add(header)
+                table = document
+                for depth in range(1, len(header) + 1):
+                    table = self.open(table, header[depth - 1], header[:depth])
             else:
                 path = self.key()
                 self.take("=")
-                _store(table, path, self.value())
+                for depth in range(1, len(path)):
+                    where = header + tuple(path[:depth])
+                    if where in self.defined:
+                        raise ValueError("pyproject.toml: %s is defined already" % ".".join(where))
+                    self.section_dotted.add(where)
+                self.assign(table, path, self.value(), header)
             self.take("newline")
         return document
-
-
-def _store(table: Table, path: Sequence[str], value: Any) -> None:
-    for part in path[:-1]:
-        table = table.setdefault(part, {})
-    if path[-1] in table:
-        raise ValueError("pyproject.toml: %s given twice" % ".".join(path))
-    table[path[-1]] = value
 
 
 def read_toml(text: str) -> Table:
@@ -183,6 +226,13 @@ def project(root: str = ".") -> Table:
         table["version"] = next(ast.literal_eval(node.value) for node in module.body
                                 if isinstance(node, ast.Assign)
                                 and [getattr(t, "id", None) for t in node.targets] == ["__version__"])
+    # File names carry the version as written: only PEP 440's normal form
+    # names the same release everywhere (1.0rc1, never 1.0-rc1 or 1.0.RC1).
+    if not re.fullmatch(r"([1-9][0-9]*!)?(0|[1-9][0-9]*)(\.(0|[1-9][0-9]*))*((a|b|rc)(0|[1-9][0-9]*))?"
+                        r"(\.post(0|[1-9][0-9]*))?(\.dev(0|[1-9][0-9]*))?(\+[a-z0-9]+(\.[a-z0-9]+)*)?",
+                        table["version"]):
+        raise ValueError("version %r is not in PEP 440's normal form (such as 1.0rc1)"
+                         % table["version"])
     return table
 
 
@@ -198,16 +248,33 @@ def core_metadata(table: Table, root: str = ".") -> str:
     if "requires-python" in table:
         fields.append(("Requires-Python", table["requires-python"]))
     if "license" in table:
+        if not isinstance(table["license"], dict) or set(table["license"]) != {"text"}:
+            raise ValueError("pyproject.toml: license must be {text = ...}; this backend packs "
+                             "no licence file and writes no licence expression")
         fields.append(("License", table["license"]["text"]))
     fields += [("Classifier", c) for c in table.get("classifiers", [])]
     fields += [("Requires-Dist", d) for d in table.get("dependencies", [])]
     fields += [("Project-URL", "%s, %s" % item) for item in table.get("urls", {}).items()]
     body = ""
     if "readme" in table:
-        markdown = table["readme"].lower().endswith(".md")
-        fields.append(("Description-Content-Type", "text/markdown" if markdown else "text/plain"))
-        with open(os.path.join(root, table["readme"]), encoding="utf-8") as f:
-            body = "\n" + f.read()
+        readme = table["readme"]
+        if isinstance(readme, str):
+            types = {".md": "text/markdown", ".rst": "text/x-rst"}
+            extension = os.path.splitext(readme)[1].lower()
+            if extension not in types:
+                raise ValueError("pyproject.toml: readme %r is neither .md nor .rst: give "
+                                 "{file = ..., content-type = ...}" % readme)
+            readme = {"file": readme, "content-type": types[extension]}
+        if (not isinstance(readme, dict) or "content-type" not in readme
+                or set(readme) not in ({"file", "content-type"}, {"text", "content-type"})):
+            raise ValueError("pyproject.toml: readme must be a file name or a table of file "
+                             "or text, and content-type")
+        fields.append(("Description-Content-Type", readme["content-type"]))
+        if "text" in readme:
+            body = "\n" + readme["text"]
+        else:
+            with open(os.path.join(root, readme["file"]), encoding="utf-8") as f:
+                body = "\n" + f.read()
     for name, value in fields:
         if "\n" in value:
             raise ValueError("pyproject.toml: %s must be one line" % name)
@@ -225,21 +292,27 @@ def wheel_tag() -> str:
 
 # ---- wheel ------------------------------------------------------------------
 
-def staged_files(stage: str) -> Iterator[Tuple[str, str]]:
+def staged_files(stage: str, root: str = ".") -> Iterator[Tuple[str, str]]:
     """(name in the wheel, path) of the package files in a CMake staging tree:
-    the Python modules, stubs and marker, and the running interpreter's build
-    of the extension only."""
+    the Python modules, stubs and marker that the source tree has now, and
+    the running interpreter's build of the extension only. A kept stage may
+    still hold modules deleted from the tree since: the tree decides."""
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     found = False
-    for directory, subdirectories, files in os.walk(os.path.join(stage, "vellomar")):
+    for directory, subdirectories, files in os.walk(os.path.join(root, "vellomar")):
         subdirectories[:] = sorted(d for d in subdirectories if d != "__pycache__")
         for name in sorted(files):
-            path = os.path.join(directory, name)
+            if name.endswith(_TYPED):
+                relative = os.path.relpath(os.path.join(directory, name), root)
+                if not os.path.isfile(os.path.join(stage, relative)):
+                    raise RuntimeError("CMake did not stage %s in %s" % (relative, stage))
+                yield relative.replace(os.sep, "/"), os.path.join(stage, relative)
+    for directory, subdirectories, files in os.walk(os.path.join(stage, "vellomar")):
+        for name in sorted(files):
             if name.endswith(suffix):
                 found = True
-            elif not name.endswith(_TYPED):
-                continue
-            yield os.path.relpath(path, stage).replace(os.sep, "/"), path
+                path = os.path.join(directory, name)
+                yield os.path.relpath(path, stage).replace(os.sep, "/"), path
     if not found:
         raise RuntimeError("no extension built for this interpreter (*%s) in %s" % (suffix, stage))
 
@@ -305,9 +378,13 @@ def prepare_metadata_for_build_wheel(metadata_directory: str,
 
 def build_wheel(wheel_directory: str, config_settings: Optional[Table] = None,
                 metadata_directory: Optional[str] = None) -> str:
-    table = project()
     kept = (config_settings or {}).get("build-dir")
-    build_dir = os.path.abspath(kept) if kept else tempfile.mkdtemp(prefix="vellomar-build-")
+    if kept and not os.path.isabs(kept):
+        # pip runs this hook in the source tree, not where the user typed
+        # the command: a relative path would land inside the tree.
+        raise ValueError("build-dir must be an absolute path, not %r" % kept)
+    table = project()
+    build_dir = kept or tempfile.mkdtemp(prefix="vellomar-build-")
     try:
         stage = build_extension(build_dir)
         return write_wheel(wheel_directory, table, list(staged_files(stage)), wheel_tag())
@@ -318,8 +395,19 @@ def build_wheel(wheel_directory: str, config_settings: Optional[Table] = None,
 
 def sdist_files(root: str = ".") -> Iterator[str]:
     """The files that the source distribution carries, as its listing in
-    pyproject.toml names them; a directory stands for the files under it."""
-    for entry in _pyproject(root)["tool"]["vellomar-build"]["sdist"]:
+    pyproject.toml names them; a directory stands for the files under it.
+    In a git checkout, only tracked files: a build tree, an object or a
+    scratch file left in a listed directory stays out. An unpacked sdist
+    has no .git and carries only its own files."""
+    entries = _pyproject(root)["tool"]["vellomar-build"]["sdist"]
+    if os.path.exists(os.path.join(root, ".git")):
+        tracked = subprocess.run(["git", "-C", root, "ls-files", "-z", "--"] + entries,
+                                 stdout=subprocess.PIPE, check=True).stdout.decode()
+        # A tracked file deleted but not yet committed is no longer there.
+        yield from sorted(name for name in tracked.split("\0")
+                          if name and os.path.isfile(os.path.join(root, name)))
+        return
+    for entry in entries:
         if os.path.isfile(os.path.join(root, entry)):
             yield entry
             continue

@@ -29,6 +29,23 @@ round_trip() {  # label python source
     *"-cp${version%d}-cp${version}-"*.whl) ;;
     *) fail "$label: ${wheels[0]} is not tagged for this interpreter (cp$version)" ;;
   esac
+  # Exactly the package's files in the source, this interpreter's build and
+  # the metadata: nothing missing (stubs, marker), nothing extra.
+  local listed expected
+  listed=$("$python" -c 'import sys, zipfile
+print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "${wheels[0]}" | LC_ALL=C sort)
+  expected=$( (cd "$source" && find vellomar -name __pycache__ -prune -o -type f \
+                 \( -name '*.py' -o -name '*.pyi' -o -name py.typed \) -print
+               "$python" -c 'import sysconfig
+print("vellomar/printing/cups/setup" + sysconfig.get_config_var("EXT_SUFFIX"))'
+               dist_info=$(basename "${wheels[0]}" | cut -d- -f1,2).dist-info
+               printf '%s\n' "$dist_info/METADATA" "$dist_info/WHEEL" "$dist_info/RECORD") \
+             | LC_ALL=C sort)
+  for stub in vellomar/printing/cups/setup.pyi vellomar/printing/cups/py.typed; do
+    grep -qx "$stub" <<<"$expected" || fail "$label: $source has no $stub"
+  done
+  [ "$listed" = "$expected" ] || fail "$label: the wheel's files (>) differ from the package's (<):
+$(diff <(echo "$expected") <(echo "$listed"))"
 
   "$python" -m venv "$out/venv"
   local venv="$out/venv/bin/python"
@@ -42,7 +59,11 @@ round_trip() {  # label python source
   local so
   so=$("$venv" -c 'import vellomar.printing.cups.setup as m; print(m.__file__)')
   case "$so" in "$out/venv/"*) ;; *) fail "$label: imported $so, not the venv's" ;; esac
-  if readelf -d "$so" | grep -E 'NEEDED.*\[(libpython|libstdc\+\+)'; then
+  # Read first, so that a missing or failing readelf fails the check.
+  local dynamic
+  dynamic=$(readelf -d "$so") || fail "$label: readelf -d $so failed (binutils)"
+  grep -q 'Dynamic section' <<<"$dynamic" || fail "$label: readelf shows no dynamic section of $so"
+  if grep -E 'NEEDED.*\[(libpython|libstdc\+\+)' <<<"$dynamic"; then
     fail "$label: the shared object links the above"
   fi
 
@@ -80,7 +101,11 @@ sdists=("$work"/sdist/*.tar.gz)
 tar -xzf "${sdists[0]}" -C "$work/sdist"
 unpacked="${sdists[0]%.tar.gz}"
 [ -f "$unpacked/PKG-INFO" ] || fail "sdist: no PKG-INFO"
-if tar -tzf "${sdists[0]}" | grep -E '/(build[^/]*|\.git|__pycache__)/'; then
-  fail "sdist: carries the above"
-fi
+# Only tracked files: no build tree, object or scratch file of the checkout.
+members=$(tar -tzf "${sdists[0]}" | sed 's,^[^/]*/,,' | grep -vx -e '' -e PKG-INFO | LC_ALL=C sort)
+untracked=$(LC_ALL=C comm -23 <(echo "$members") <(git -C "$root" ls-files | LC_ALL=C sort))
+[ -z "$untracked" ] || fail "sdist: carries files git does not track: $untracked"
+for needed in pyproject.toml backend/ src/ vellomar/; do
+  grep -q "^$needed" <<<"$members" || fail "sdist: has no $needed"
+done
 round_trip sdist /usr/bin/python3 "$unpacked"

@@ -40,14 +40,87 @@ class BackendTest(unittest.TestCase):
         try:
             import tomllib
         except ImportError:
-            self.skipTest("tomllib, the reference, arrived in 3.11")
+            tomllib = None  # 3.8-3.10, where the subset serves: the values below decide
         with open(os.path.join(ROOT, "pyproject.toml"), encoding="utf-8") as f:
-            text = f.read() + ("\n[more]  # comment\nliteral = 'C:\\x'\nescaped = \"t\\t\\u00e9\\\"\"\n"
-                               "inline = {a = 1, b.c = true}\nempty = [ ]\n")
-        self.assertEqual(backend._TomlSubset(text).document(), tomllib.loads(text))
-        for unsupported in ("a = 1.5\n", "[[a]]\n", 'a = """x"""\n', "a = 1\na = 2\n", "a = [1,\n"):
-            with self.assertRaises(ValueError, msg=unsupported):
-                backend._TomlSubset(unsupported).document()
+            ours = f.read()
+        if tomllib:
+            self.assertEqual(backend._TomlSubset(ours).document(), tomllib.loads(ours))
+        self.assertEqual(backend._TomlSubset(ours).document()["project"]["name"],
+                         "vellomar-printing-cups")
+        read = {
+            "[more]  # comment\nliteral = 'C:\\x'\nescaped = \"t\\t\\u00e9\\\"\\U0001F600\"\n"
+            "inline = {a = 1, b.c = true}\nempty = [ ]\n":
+                {"more": {"literal": "C:\\x", "escaped": "t\t\u00e9\"\U0001F600",
+                          "inline": {"a": 1, "b": {"c": True}}, "empty": []}},
+            # Keys are names, even those spelt like values.
+            "true = 1\nfalse.01 = 'x'\n": {"true": 1, "false": {"01": "x"}},
+            # A section's dotted keys extend their own tables; a header may add
+            # a subtable to them, or name a table so far only implied.
+            "[a]\nb.c = 1\nb.d = 2\n[a.b.e]\n[f.g]\n[f]\n":
+                {"a": {"b": {"c": 1, "d": 2, "e": {}}}, "f": {"g": {}}},
+        }
+        for text, expected in read.items():
+            self.assertEqual(backend._TomlSubset(text).document(), expected, text)
+            if tomllib:
+                self.assertEqual(tomllib.loads(text), expected, text)
+        invalid = ["[a]\nx = 1\n[a]\ny = 2\n", "[a]\nb.c = 1\n[a.b]\n", "[a.b]\n[a]\nb.c = 1\n",
+                   "a.b = 1\n[a]\n", "a = {x = 1}\n[a.y]\n", "a = {x = 1}\na.y = 2\n",
+                   "a = {x = {y = 1}, x.z = 2}\n", "a = 1\n[a.b]\n", "a = {x = 1,}\n",
+                   'a = "x\\/y"\n', 'a = "\\ud800"\n', "a = 1\na = 2\n", "a = [1,\n"]
+        unsupported = ["a = 1.5\n", "[[a]]\n", 'a = """x"""\n']  # valid TOML, never used here
+        for text in invalid + unsupported:
+            with self.assertRaises(ValueError, msg=text):
+                backend._TomlSubset(text).document()
+            if tomllib and text in invalid:
+                with self.assertRaises(tomllib.TOMLDecodeError, msg=text):
+                    tomllib.loads(text)
+
+    def test_metadata_and_settings_it_cannot_honour_are_refused(self):
+        root = tempfile.mkdtemp(prefix="setup-meta-")
+        self.addCleanup(shutil.rmtree, root, True)
+        for name in ("README.md", "README.rst", "README.txt", "LICENSE"):
+            with open(os.path.join(root, name), "w") as f:
+                f.write("text\n")
+
+        def metadata(**fields):
+            return backend.core_metadata(dict({"name": "x", "version": "1.0"}, **fields), root)
+
+        self.assertIn("Description-Content-Type: text/markdown\n", metadata(readme="README.md"))
+        self.assertIn("Description-Content-Type: text/x-rst\n", metadata(readme="README.rst"))
+        self.assertTrue(metadata(readme={"file": "README.txt", "content-type": "text/plain"})
+                        .endswith("Description-Content-Type: text/plain\n\ntext\n"))
+        self.assertIn("License: MIT\n", metadata(license={"text": "MIT"}))
+        for fields in ({"readme": "README.txt"}, {"readme": {"file": "README.md"}},
+                       {"license": {"file": "LICENSE"}}, {"license": "MIT"}):
+            with self.assertRaises(ValueError, msg=fields):
+                metadata(**fields)
+
+        with open(os.path.join(root, "pyproject.toml"), "w") as f:
+            f.write('[project]\nname = "x"\nversion = "1.0-rc1"\n')
+        with self.assertRaisesRegex(ValueError, "1.0rc1"):
+            backend.project(root)
+        # pip runs the hook in the source tree, so a relative path would
+        # put the build there; refused before anything is built.
+        with self.assertRaisesRegex(ValueError, "absolute"):
+            backend.build_wheel(root, {"build-dir": "build"})
+
+    def test_sdist_of_a_checkout_carries_tracked_files_only(self):
+        if not shutil.which("git"):
+            self.skipTest("needs git")
+        root = tempfile.mkdtemp(prefix="setup-sdist-")
+        self.addCleanup(shutil.rmtree, root, True)
+        os.makedirs(os.path.join(root, "src", "objects"))
+        for name in ("pyproject.toml", "src/a.cpp", "src/objects/a.o", "other.txt"):
+            with open(os.path.join(root, name), "w") as f:
+                f.write('[tool.vellomar-build]\nsdist = ["pyproject.toml", "src"]\n')
+        subprocess.run(["git", "init", "-q", root], check=True)
+        subprocess.run(["git", "-C", root, "add", "pyproject.toml", "src/a.cpp", "other.txt"],
+                       check=True)
+        self.assertEqual(list(backend.sdist_files(root)), ["pyproject.toml", "src/a.cpp"])
+        # Unpacked from an sdist: no git, and every listed file is its own.
+        shutil.rmtree(os.path.join(root, ".git"))
+        self.assertEqual(list(backend.sdist_files(root)),
+                         ["pyproject.toml", "src/a.cpp", "src/objects/a.o"])
 
     def test_wheel_installs_beside_another_distribution_and_uninstalls_cleanly(self):
         extension_path()
@@ -60,14 +133,25 @@ class BackendTest(unittest.TestCase):
         work = tempfile.mkdtemp(prefix="setup-wheel-")
         self.addCleanup(shutil.rmtree, work, True)
         table = backend.project(ROOT)
-        ours = backend.write_wheel(work, table, list(backend.staged_files(STAGE)),
+        # The stage holds every interpreter's build, and a kept one also the
+        # modules deleted from the tree since: neither may go in.
+        stage = os.path.join(work, "stage")
+        shutil.copytree(STAGE, stage)
+        with open(os.path.join(stage, "vellomar", "printing", "cups", "deleted.py"), "w") as f:
+            f.write("GONE = True\n")
+        ours = backend.write_wheel(work, table, list(backend.staged_files(stage, ROOT)),
                                    backend.wheel_tag(), ROOT)
+        modules = {os.path.relpath(os.path.join(d, f), ROOT)
+                   for d, _, files in os.walk(os.path.join(ROOT, "vellomar"))
+                   for f in files if f.endswith((".py", ".pyi", ".typed"))}
+        dist_info = backend.distribution_name(table) + ".dist-info/"
         with zipfile.ZipFile(os.path.join(work, ours)) as wheel:
             names = wheel.namelist()
-            # The stage holds every interpreter's build: only this one's may go in.
-            self.assertEqual([n for n in names if n.endswith(".so")],
-                             ["vellomar/printing/cups/" + EXTENSION])
-            record = next(n for n in names if n.endswith(".dist-info/RECORD"))
+            self.assertEqual(sorted(names), sorted(modules | {
+                "vellomar/printing/cups/" + EXTENSION, "vellomar/printing/cups/setup.pyi",
+                "vellomar/printing/cups/py.typed", dist_info + "METADATA", dist_info + "WHEEL",
+                dist_info + "RECORD"}))
+            record = dist_info + "RECORD"
             rows = list(csv.reader(io.StringIO(wheel.read(record).decode())))
             self.assertEqual(sorted(row[0] for row in rows), sorted(names))
             for name, digest, size in rows:
