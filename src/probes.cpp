@@ -241,6 +241,18 @@ PyObject *get_version_info(PyObject *globals, PyObject * /*args*/, PyObject * /*
 
 constexpr const char kSetup[] = "setup.setup";
 
+// Timeouts(3, 10). A class (the usual Timeouts) takes its arguments as a
+// tuple, so it gets the prepared pair instead of one made on every call; any
+// other callable gets them as a vector, its cheapest way in.
+PyObject *call_with_timeout_args(PyObject *timeouts) {
+    PyObject *numbers = state().timeout_args.get();
+    if (PyType_Check(timeouts)) {
+        return PyObject_Call(timeouts, numbers, nullptr);
+    }
+    return compat::call_two_args(timeouts, PyTuple_GET_ITEM(numbers, 0),
+                                 PyTuple_GET_ITEM(numbers, 1));
+}
+
 PyObject *setup(PyObject *globals, PyObject * /*args*/, PyObject * /*kwargs*/) {
     Ref env = Ref::steal(call_global_method(globals, S::environ, S::copy));
     if (!env) {
@@ -261,11 +273,7 @@ PyObject *setup(PyObject *globals, PyObject * /*args*/, PyObject * /*kwargs*/) {
         return fail(kSetup, 79);
     }
     Ref timeouts = Ref::steal(lookup_global(globals, S::Timeouts));
-    PyObject *numbers = state().timeout_args.get();
-    Ref timeout = timeouts ? Ref::steal(compat::call_two_args(timeouts.get(),
-                                                              PyTuple_GET_ITEM(numbers, 0),
-                                                              PyTuple_GET_ITEM(numbers, 1)))
-                           : Ref();
+    Ref timeout = timeouts ? Ref::steal(call_with_timeout_args(timeouts.get())) : Ref();
     if (!timeout) {
         return fail(kSetup, 80);
     }
