@@ -4,7 +4,7 @@
 # module that cannot be loaded (or a crash) fails the target.
 set(ENV{PYTHONPATH} "${STAGE}")
 execute_process(COMMAND "${PYTHON}" -m vellomar.printing.cups RESULT_VARIABLE status)
-set(meanings "0;usable;1;not usable;3;usable, but not ready to print")
+set(meanings "0;ready to print;1;not usable;3;usable, but not ready to print")
 list(FIND meanings "${status}" at)
 if(at EQUAL -1)
   message(FATAL_ERROR "Exit status ${status} from ${PYTHON} -m vellomar.printing.cups")
