@@ -42,9 +42,9 @@ void ensure_state() {
         return;
     }
     // The runtime calls its exit functions once and forgets them, so each
-    // runtime gets its own registration. Should its table be full, the
-    // module still works in this runtime; only a restarted one would then
-    // find the old state, as every module with static state does.
+    // runtime gets its own registration. Should its table (32 entries) be
+    // full, the module still works in this runtime; only a runtime started
+    // after this one is finalised would then find this one's state.
     (void)Py_AtExit(abandon_state);
     process_state = new (state_storage) State();
 }
