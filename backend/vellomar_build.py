@@ -15,6 +15,7 @@ from __future__ import annotations
 import ast
 import base64
 import csv
+import datetime
 import hashlib
 import io
 import os
@@ -41,64 +42,93 @@ _TYPED = (".py", ".pyi", "py.typed")
 # ---- pyproject.toml ---------------------------------------------------------
 
 # TOML forbids control characters other than tab in comments and strings;
-# basic strings take only TOML's escapes (JSON's "\/" is none of them).
-_TOKEN = re.compile(r"""(?P<space>[ \t]+|\#[^\x00-\x08\x0a-\x1f\x7f]*)|(?P<newline>\r?\n)
-                      |(?P<string>"(?:[^"\\\x00-\x08\x0a-\x1f\x7f]
-                                     |\\(?:[btnfr"\\]|u[0-9A-Fa-f]{4}|U[0-9A-Fa-f]{8}))*"
-                                  |'[^'\x00-\x08\x0a-\x1f\x7f]*')
-                      |(?P<bare>[A-Za-z0-9_-]+)|(?P<punct>[][{}=,.])""", re.VERBOSE)
-_ESCAPE = re.compile(r'\\(?:([btnfr"\\])|u([0-9A-Fa-f]{4})|U([0-9A-Fa-f]{8}))')
+# basic strings take only TOML 1.0's escapes (JSON's "\/" is none of them).
+_ESCAPES = r'\\(?:[btnfr"\\]|u[0-9A-Fa-f]{4}|U[0-9A-Fa-f]{8})'
+_COMMENT = r"\#[^\x00-\x08\x0a-\x1f\x7f]*"
+_LINE_END = re.compile(r"[ \t]*(?:%s)?(?:\n|\Z)" % _COMMENT)
+_ARRAY_SPACE = re.compile(r"(?:[ \t\n]|%s)*" % _COMMENT)  # arrays may span lines
+_SPACE = re.compile(r"[ \t]*")
+_KEY = re.compile(r"""[ \t]*(?:(?P<bare>[A-Za-z0-9_-]+)
+                      |(?P<quoted>"(?:[^"\\\x00-\x08\x0a-\x1f\x7f]|%s)*"
+                                 |'[^'\x00-\x08\x0a-\x1f\x7f]*'))[ \t]*""" % _ESCAPES, re.VERBOSE)
+_TIME = r"""(?P<%shour>[01][0-9]|2[0-3]):(?P<%sminute>[0-5][0-9]):(?P<%ssecond>[0-5][0-9])
+            (?:\.(?P<%sfraction>[0-9]+))?"""
+# Multi-line strings may hold lines that look like headers or keys, and end
+# with up to two quotes of their own before the closing three.
+_VALUE = re.compile(r"""(?P<mbasic>\"\"\"\n?(?P<mbody>(?:[^"\\\x00-\x08\x0b-\x1f\x7f]|"{1,2}(?!")
+                                       |%s|\\[ \t]*\n[ \t\n]*)*)(?P<mend>"{3,5}))
+    |(?P<mliteral>'''\n?(?P<lbody>(?:[^'\x00-\x08\x0b-\x1f\x7f]|'{1,2}(?!'))*)(?P<lend>'{3,5}))
+    |(?P<string>"(?:[^"\\\x00-\x08\x0a-\x1f\x7f]|%s)*"|'[^'\x00-\x08\x0a-\x1f\x7f]*')
+    |(?P<bool>true|false)
+    |(?P<date>(?P<year>[0-9]{4})-(?P<month>0[1-9]|1[0-2])-(?P<day>0[1-9]|[12][0-9]|3[01])
+        (?:[Tt\ ]%s(?:(?P<utc>[Zz])
+                  |(?P<sign>[+-])(?P<hours>[01][0-9]|2[0-3]):(?P<minutes>[0-5][0-9]))?)?)
+    |(?P<time>%s)
+    |(?P<radix>0(?:x[0-9A-Fa-f](?:_?[0-9A-Fa-f])*|o[0-7](?:_?[0-7])*|b[01](?:_?[01])*))
+    |(?P<float>[+-]?(?:(?:0|[1-9](?:_?[0-9])*)
+                       (?:\.[0-9](?:_?[0-9])*(?:[eE][+-]?[0-9](?:_?[0-9])*)?
+                         |[eE][+-]?[0-9](?:_?[0-9])*)
+                     |inf|nan))
+    |(?P<integer>[+-]?(?:0|[1-9](?:_?[0-9])*))"""
+                    % (_ESCAPES, _ESCAPES, _TIME % (("d",) * 4), _TIME % (("t",) * 4)), re.VERBOSE)
+_ESCAPE = re.compile(r'\\(?:([btnfr"\\])|u([0-9A-Fa-f]{4})|U([0-9A-Fa-f]{8})|[ \t]*\n[ \t\n]*)')
 
 
 def _unescape(match: "re.Match[str]") -> str:
     if match.group(1):
         return {"b": "\b", "t": "\t", "n": "\n", "f": "\f", "r": "\r"}.get(match.group(1),
                                                                           match.group(1))
+    if not (match.group(2) or match.group(3)):
+        return ""  # a backslash ending a line of a multi-line string joins the lines
     code = int(match.group(2) or match.group(3), 16)
     if 0xD800 <= code <= 0xDFFF or code > 0x10FFFF:
         raise ValueError("pyproject.toml: \\u%X is no Unicode scalar value" % code)
     return chr(code)
 
 
+def _time(parts: Dict[str, Optional[str]], prefix: str) -> datetime.time:
+    # As tomllib: microseconds, further digits dropped.
+    return datetime.time(int(parts[prefix + "hour"] or 0), int(parts[prefix + "minute"] or 0),
+                         int(parts[prefix + "second"] or 0),
+                         int((parts[prefix + "fraction"] or "0")[:6].ljust(6, "0")))
+
+
 class _TomlSubset:
-    """The part of TOML that pyproject.toml uses, for interpreters without
-    tomllib: tables, dotted keys, one-line strings, booleans, integers,
-    arrays and inline tables. What it accepts it reads as tomllib does;
-    anything else is refused, never guessed."""
+    """TOML 1.0 for interpreters without tomllib, read as tomllib reads it:
+    a table that pyproject.toml holds for another tool must neither stop the
+    build nor be misread, or whether it builds would depend on the
+    interpreter. What is not valid TOML is refused."""
 
     def __init__(self, text: str) -> None:
-        self.tokens: List[Tuple[str, str]] = []
-        position = 0
-        while position < len(text):
-            match = _TOKEN.match(text, position)
-            if not match:
-                raise ValueError("pyproject.toml: unsupported TOML at line %d"
-                                 % (text.count("\n", 0, position) + 1))
-            if match.lastgroup != "space":
-                self.tokens.append((match.lastgroup or "", match.group()))
-            position = match.end()
-        self.tokens += [("newline", "\n"), ("end", "")]
-        self.next = 0
+        self.text = text.replace("\r\n", "\n")  # as tomllib does, in strings too
+        self.position = 0
         # TOML defines each table once: by its [header], or by the dotted
         # keys of one section (which later sections may not extend), or as an
-        # inline table or array, which nothing extends.
+        # inline table or array, which nothing extends. Paths leave out the
+        # index in an array of tables: each [[header]] starts afresh below it.
         self.defined: Set[Tuple[str, ...]] = set()
         self.section_dotted: Set[Tuple[str, ...]] = set()
-        self.frozen: Set[int] = set()  # ids of inline tables
+        self.frozen: Set[int] = set()  # ids of inline tables and arrays written as values
 
-    def peek(self) -> str:
-        return self.tokens[self.next][1]
+    def fail(self, what: str) -> ValueError:
+        return ValueError("pyproject.toml: %s at line %d"
+                          % (what, self.text.count("\n", 0, self.position) + 1))
 
-    def take(self, *expected: str) -> Tuple[str, str]:
-        kind, text = self.tokens[self.next]
-        if expected and text not in expected and kind not in expected:
-            raise ValueError("pyproject.toml: expected %s, found %r" % (" or ".join(expected), text))
-        self.next += 1
-        return kind, text
+    def match(self, pattern: "re.Pattern[str]") -> "Optional[re.Match[str]]":
+        found = pattern.match(self.text, self.position)
+        if found:
+            self.position = found.end()
+        return found
 
-    def skip_newlines(self) -> None:
-        while self.tokens[self.next][0] == "newline":
-            self.next += 1
+    def take(self, literal: str) -> bool:
+        if self.text.startswith(literal, self.position):
+            self.position += len(literal)
+            return True
+        return False
+
+    def expect(self, literal: str) -> None:
+        if not self.take(literal):
+            raise self.fail("expected %r" % literal)
 
     @staticmethod
     def string(text: str) -> str:
@@ -107,53 +137,87 @@ class _TomlSubset:
     def key(self) -> List[str]:
         parts = []
         while True:
-            kind, text = self.take("bare", "string")
-            parts.append(self.string(text) if kind == "string" else text)  # `true` too is a name
-            if self.peek() != ".":
+            found = self.match(_KEY)
+            if not found:
+                raise self.fail("expected a key")
+            # `true`, `1` or `inf` too is a name here.
+            parts.append(found.group("bare") or self.string(found.group("quoted")))
+            if not self.take("."):
                 return parts
-            self.take()
 
     def value(self) -> Any:
-        kind, text = self.take()
-        if text == "[":
+        if self.take("["):
             items: List[Any] = []
-            self.skip_newlines()
-            while self.peek() != "]":
-                items.append(self.value())
-                self.skip_newlines()
-                if self.peek() != "]":
-                    self.take(",")
-                    self.skip_newlines()
-            self.take()
-            return items
-        if text == "{":
-            table: Table = {}
-            while self.peek() != "}":
-                path = self.key()
-                self.take("=")
-                self.assign(table, path, self.value())
-                if self.take("}", ",")[1] == "}":
+            while True:
+                self.match(_ARRAY_SPACE)
+                if self.take("]"):
                     break
-                if self.peek() == "}":
-                    raise ValueError("pyproject.toml: a comma ends an inline table")
-            else:
-                self.take()
+                items.append(self.value())
+                self.match(_ARRAY_SPACE)
+                if not self.take(","):
+                    self.expect("]")
+                    break
+            self.frozen.add(id(items))
+            return items
+        if self.take("{"):
+            table: Table = {}
+            self.match(_SPACE)
+            if not self.take("}"):
+                while True:
+                    path = self.key()
+                    self.expect("=")
+                    self.match(_SPACE)
+                    self.assign(table, path, self.value())
+                    self.match(_SPACE)
+                    if self.take("}"):
+                        break
+                    self.expect(",")  # and a key follows: TOML 1.0 has no trailing comma here
             self.frozen.add(id(table))
             return table
+        found = self.match(_VALUE)
+        if not found:
+            raise self.fail("expected a value")
+        kind, text, parts = found.lastgroup, found.group(), found.groupdict()
+        if kind == "mbasic":
+            return _ESCAPE.sub(_unescape, parts["mbody"] + parts["mend"][3:])
+        if kind == "mliteral":
+            return parts["lbody"] + parts["lend"][3:]
         if kind == "string":
             return self.string(text)
-        if text in ("true", "false"):
+        if kind == "bool":
             return text == "true"
-        if kind == "bare" and re.fullmatch(r"0|[1-9][0-9]*", text):
-            return int(text)
-        raise ValueError("pyproject.toml: unsupported value %r" % text)
+        if kind == "radix":
+            return int(text[2:].replace("_", ""), {"x": 16, "o": 8, "b": 2}[text[1]])
+        if kind == "integer":
+            return int(text.replace("_", ""))
+        if kind == "float":
+            return float(text.replace("_", ""))
+        if kind == "time":
+            return _time(parts, "t")
+        try:
+            date = datetime.date(int(text[:4]), int(text[5:7]), int(text[8:10]))
+        except ValueError:  # such as 30 February
+            raise self.fail("no such date %r" % text) from None
+        if parts["dhour"] is None:
+            return date
+        zone: Optional[datetime.tzinfo] = None
+        if parts["utc"]:
+            zone = datetime.timezone.utc
+        elif parts["sign"]:
+            offset = datetime.timedelta(hours=int(parts["hours"] or 0),
+                                        minutes=int(parts["minutes"] or 0))
+            zone = datetime.timezone(-offset if parts["sign"] == "-" else offset)
+        return datetime.datetime.combine(date, _time(parts, "d")).replace(tzinfo=zone)
 
     def open(self, table: Table, part: str, where: Sequence[str]) -> Table:
-        """The subtable `part` of `table`, made if missing; refuses a value or
-        an inline table there."""
+        """The subtable `part` of `table`, made if missing, or the last table
+        of an array of tables there; refuses a value, an inline table or an
+        array written as a value."""
         inner = table.setdefault(part, {})
+        if isinstance(inner, list) and id(inner) not in self.frozen:
+            inner = inner[-1]
         if not isinstance(inner, dict) or id(inner) in self.frozen:
-            raise ValueError("pyproject.toml: %s is defined already" % ".".join(where))
+            raise self.fail("%s is defined already" % ".".join(where))
         return inner
 
     def assign(self, table: Table, path: Sequence[str], value: Any,
@@ -161,39 +225,54 @@ class _TomlSubset:
         for depth in range(1, len(path)):
             table = self.open(table, path[depth - 1], header + tuple(path[:depth]))
         if path[-1] in table:
-            raise ValueError("pyproject.toml: %s given twice" % ".".join(header + tuple(path)))
+            raise self.fail("%s given twice" % ".".join(header + tuple(path)))
         table[path[-1]] = value
 
     def document(self) -> Table:
         document: Table = {}
         table = document
         header: Tuple[str, ...] = ()
-        while self.peek() != "":
-            if self.tokens[self.next][0] == "newline":
-                self.take()
+        while self.position < len(self.text):
+            self.match(_SPACE)
+            if self.match(_LINE_END):
                 continue
-            if self.peek() == "[":
-                self.take()
+            if self.take("["):
+                array = self.take("[")
                 header = tuple(self.key())
-                self.take("]")
+                self.expect("]]" if array else "]")
                 self.defined |= self.section_dotted
                 self.section_dotted = set()
-                if header in self.defined:
-                    raise ValueError("pyproject.toml: [%s] is defined already" % ".".join(header))
+                if array:
+                    # A new table of the array: what the previous one defined
+                    # below it may be defined again in this one.
+                    self.defined = {path for path in self.defined
+                                    if path[:len(header)] != header}
+                elif header in self.defined:
+                    raise self.fail("[%s] is defined already" % ".".join(header))
                 self.defined.add(header)
                 table = document
-                for depth in range(1, len(header) + 1):
+                for depth in range(1, len(header)):
                     table = self.open(table, header[depth - 1], header[:depth])
+                if array:
+                    tables = table.setdefault(header[-1], [])
+                    if not isinstance(tables, list) or id(tables) in self.frozen:
+                        raise self.fail("%s is defined already" % ".".join(header))
+                    tables.append({})
+                    table = tables[-1]
+                else:
+                    table = self.open(table, header[-1], header)
             else:
                 path = self.key()
-                self.take("=")
+                self.expect("=")
+                self.match(_SPACE)
                 for depth in range(1, len(path)):
                     where = header + tuple(path[:depth])
                     if where in self.defined:
-                        raise ValueError("pyproject.toml: %s is defined already" % ".".join(where))
+                        raise self.fail("%s is defined already" % ".".join(where))
                     self.section_dotted.add(where)
                 self.assign(table, path, self.value(), header)
-            self.take("newline")
+            if not self.match(_LINE_END):
+                raise self.fail("expected the end of the line")
         return document
 
 
@@ -294,19 +373,18 @@ def wheel_tag() -> str:
 
 def staged_files(stage: str, root: str = ".") -> Iterator[Tuple[str, str]]:
     """(name in the wheel, path) of the package files in a CMake staging tree:
-    the Python modules, stubs and marker that the source tree has now, and
-    the running interpreter's build of the extension only. A kept stage may
-    still hold modules deleted from the tree since: the tree decides."""
+    the Python modules, stubs and marker that the sdist of this tree carries,
+    and the running interpreter's build of the extension only. CMake stages
+    every module it finds, and a kept stage may still hold modules deleted
+    from the tree since: the source list decides, so that a wheel built here
+    holds what one built from the sdist does."""
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     found = False
-    for directory, subdirectories, files in os.walk(os.path.join(root, "vellomar")):
-        subdirectories[:] = sorted(d for d in subdirectories if d != "__pycache__")
-        for name in sorted(files):
-            if name.endswith(_TYPED):
-                relative = os.path.relpath(os.path.join(directory, name), root)
-                if not os.path.isfile(os.path.join(stage, relative)):
-                    raise RuntimeError("CMake did not stage %s in %s" % (relative, stage))
-                yield relative.replace(os.sep, "/"), os.path.join(stage, relative)
+    for relative in sdist_files(root):
+        if relative.startswith("vellomar/") and relative.endswith(_TYPED):
+            if not os.path.isfile(os.path.join(stage, relative)):
+                raise RuntimeError("CMake did not stage %s in %s" % (relative, stage))
+            yield relative, os.path.join(stage, relative)
     for directory, subdirectories, files in os.walk(os.path.join(stage, "vellomar")):
         for name in sorted(files):
             if name.endswith(suffix):
@@ -393,18 +471,37 @@ def build_wheel(wheel_directory: str, config_settings: Optional[Table] = None,
             shutil.rmtree(build_dir, ignore_errors=True)
 
 
+def _tracked(root: str, entries: List[str]) -> Optional[List[str]]:
+    """The files git tracks under `entries`, or None where git cannot tell."""
+    # Git refuses a checkout that another user owns (a mounted tree in a
+    # container) unless told it is safe, which it compares to the real path.
+    top = os.path.realpath(root)
+    try:
+        done = subprocess.run(["git", "-c", "safe.directory=" + top, "-C", top, "ls-files", "-z",
+                               "--"] + entries, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    except OSError as error:
+        reason = str(error)
+    else:
+        if done.returncode == 0:
+            return done.stdout.decode().split("\0")
+        reason = done.stderr.decode(errors="replace").strip()
+    print("vellomar_build: git cannot list the tracked files in %s (%s); taking every file "
+          "under %s instead, build trees and scratch files included"
+          % (top, reason, " ".join(entries)), file=sys.stderr)
+    return None
+
+
 def sdist_files(root: str = ".") -> Iterator[str]:
     """The files that the source distribution carries, as its listing in
     pyproject.toml names them; a directory stands for the files under it.
     In a git checkout, only tracked files: a build tree, an object or a
     scratch file left in a listed directory stays out. An unpacked sdist
     has no .git and carries only its own files."""
-    entries = _pyproject(root)["tool"]["vellomar-build"]["sdist"]
-    if os.path.exists(os.path.join(root, ".git")):
-        tracked = subprocess.run(["git", "-C", root, "ls-files", "-z", "--"] + entries,
-                                 stdout=subprocess.PIPE, check=True).stdout.decode()
+    entries = list(_pyproject(root)["tool"]["vellomar-build"]["sdist"])
+    tracked = _tracked(root, entries) if os.path.exists(os.path.join(root, ".git")) else None
+    if tracked is not None:
         # A tracked file deleted but not yet committed is no longer there.
-        yield from sorted(name for name in tracked.split("\0")
+        yield from sorted(name for name in tracked
                           if name and os.path.isfile(os.path.join(root, name)))
         return
     for entry in entries:

@@ -30,12 +30,19 @@ round_trip() {  # label python source
     *) fail "$label: ${wheels[0]} is not tagged for this interpreter (cp$version)" ;;
   esac
   # Exactly the package's files in the source, this interpreter's build and
-  # the metadata: nothing missing (stubs, marker), nothing extra.
+  # the metadata: nothing missing (stubs, marker), nothing extra. In a
+  # checkout, the source is what git tracks, as in the sdist: a module left
+  # untracked must not go into one wheel and miss from the sdist's.
   local listed expected
   listed=$("$python" -c 'import sys, zipfile
 print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "${wheels[0]}" | LC_ALL=C sort)
-  expected=$( (cd "$source" && find vellomar -name __pycache__ -prune -o -type f \
-                 \( -name '*.py' -o -name '*.pyi' -o -name py.typed \) -print
+  expected=$( (cd "$source"
+               if [ -e .git ]; then
+                 git -c safe.directory="$(pwd -P)" ls-files vellomar | grep -E '\.pyi?$|/py\.typed$'
+               else
+                 find vellomar -name __pycache__ -prune -o -type f \
+                   \( -name '*.py' -o -name '*.pyi' -o -name py.typed \) -print
+               fi
                "$python" -c 'import sysconfig
 print("vellomar/printing/cups/setup" + sysconfig.get_config_var("EXT_SUFFIX"))'
                dist_info=$(basename "${wheels[0]}" | cut -d- -f1,2).dist-info
@@ -103,7 +110,8 @@ unpacked="${sdists[0]%.tar.gz}"
 [ -f "$unpacked/PKG-INFO" ] || fail "sdist: no PKG-INFO"
 # Only tracked files: no build tree, object or scratch file of the checkout.
 members=$(tar -tzf "${sdists[0]}" | sed 's,^[^/]*/,,' | grep -vx -e '' -e PKG-INFO | LC_ALL=C sort)
-untracked=$(LC_ALL=C comm -23 <(echo "$members") <(git -C "$root" ls-files | LC_ALL=C sort))
+untracked=$(LC_ALL=C comm -23 <(echo "$members") \
+  <(git -c safe.directory="$(cd "$root" && pwd -P)" -C "$root" ls-files | LC_ALL=C sort))
 [ -z "$untracked" ] || fail "sdist: carries files git does not track: $untracked"
 for needed in pyproject.toml backend/ src/ vellomar/; do
   grep -q "^$needed" <<<"$members" || fail "sdist: has no $needed"
