@@ -3,8 +3,9 @@
     python -m vellomar.printing.cups [--json] [--version]
 
 Exit status: 0 when printing can start now (CUPS usable, its scheduler
-running, a destination enabled and accepting jobs, and no PRINTER or LPDEST
-naming a destination that does not exist), 1 when CUPS printing is
+running, a destination enabled and accepting jobs, and the default
+destination, if one is set by lpadmin, PRINTER or LPDEST, existing, enabled
+and accepting jobs), 1 when CUPS printing is
 not usable here, 2 for a usage error, 3 when it is usable but not ready, 4
 when the compiled setup module cannot be loaded by this interpreter. A probe
 that fails is reported as a message; the others still run.

@@ -11,9 +11,11 @@ The queries run through the package's ``call`` with the environment and the
 query time limit from the setup module's ``setup()``, all at once: a
 scheduler that hangs costs one time limit, not five. Where a state message
 mimics the lines of a destination listed after it, the destinations involved
-are asked about one at a time (``lpstat -p NAME``, ``-a NAME``), again all
-at once (16 at most together). A query that fails or times out is
-reported as a problem; the others still count.
+are asked about one at a time (``lpstat -p NAME``, ``-a NAME``), 16 at most
+together, all within one more time limit: past it, those not yet answered
+count as undetermined, so the check ends within about two time limits
+whatever a message says. A query that fails or times out is reported as a
+problem; the others still count.
 """
 
 from __future__ import annotations
@@ -21,10 +23,11 @@ from __future__ import annotations
 import re
 import shlex
 import subprocess
+import time
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import (TYPE_CHECKING, AbstractSet, Callable, Dict, List, Literal, Mapping, Optional,
-                    Pattern, Protocol, Sequence, Set, Tuple)
+from typing import (TYPE_CHECKING, AbstractSet, Callable, Dict, List, Literal, Mapping,
+                    NamedTuple, Optional, Pattern, Protocol, Sequence, Set, Tuple)
 
 from .call import CommandFailed, call
 
@@ -35,7 +38,7 @@ __all__ = [
     "Ask", "Destination", "Problem", "Readiness", "Scheduler", "check_readiness",
     "parse_destinations",
     "TOOLS_MISSING", "NO_SETTINGS", "QUERY_FAILED", "SCHEDULER_NOT_RUNNING",
-    "NO_DESTINATION", "NONE_ACCEPTING", "NONE_ENABLED", "BAD_DEFAULT",
+    "NO_DESTINATION", "NONE_ACCEPTING", "NONE_ENABLED", "BAD_DEFAULT", "UNDETERMINED",
 ]
 
 State = Literal["idle", "printing", "stopped"]
@@ -49,6 +52,7 @@ NO_DESTINATION = "no-destination"
 NONE_ACCEPTING = "none-accepting"
 NONE_ENABLED = "none-enabled"
 BAD_DEFAULT = "bad-default"
+UNDETERMINED = "undetermined"
 
 DEFAULT_SERVER = "default"
 
@@ -94,8 +98,9 @@ class Destination:
 @dataclass(frozen=True)
 class Readiness:
     """``ready`` when the CUPS tools are present, the scheduler runs, a
-    destination is enabled and accepts jobs, and PRINTER or LPDEST (the
-    user's default destination) name none that does not exist."""
+    destination is enabled and accepts jobs, the default destination (set
+    with lpadmin, PRINTER or LPDEST), if any, exists and is enabled and
+    accepts jobs, and ``lpstat -e`` answered."""
 
     scheduler: Scheduler
     destinations: Tuple[Destination, ...]
@@ -252,6 +257,15 @@ Ask = Callable[[Sequence[Tuple[str, ...]]], Sequence[Optional[str]]]
 _NOT_STATED: Tuple[bool, State, str] = (False, "stopped", "")
 
 
+class _Parsed(NamedTuple):
+    destinations: Tuple[Destination, ...]
+    # Destinations that the listing leaves in doubt and that were not
+    # settled: with a comma in the name (lpstat reads "a,b" as a and b, so
+    # it cannot be asked about alone), and those whose own query failed.
+    with_comma: Tuple[str, ...]
+    failed: Tuple[str, ...]
+
+
 def parse_destinations(printers: str, accepting: str, default: str,
                        names: Optional[str] = None,
                        ask: Optional[Ask] = None) -> Tuple[Destination, ...]:
@@ -265,8 +279,15 @@ def parse_destinations(printers: str, accepting: str, default: str,
     shows up twice), ask is called once with `-p NAME` or `-a NAME` for each
     destination involved, which print that destination's record alone, and
     their answers take the place of the listing's; an instance NAME/INSTANCE
-    is asked about as NAME. Without ask, or where its query failed, what
-    the listing said of them counts for nothing."""
+    is asked about as NAME. A name with a comma is never asked about (lpstat
+    would take it for a list of names). Without ask, or where its query
+    failed or could not be made, what the listing said of them counts for
+    nothing."""
+    return _parse(printers, accepting, default, names, ask).destinations
+
+
+def _parse(printers: str, accepting: str, default: str, names: Optional[str],
+           ask: Optional[Ask]) -> _Parsed:
     listed = None if names is None else frozenset(names.split())
     printer_records, unsure_printers = _records(printers, _PRINTER_LINE, listed)
     accepting_records, unsure_accepting = _records(accepting, _ACCEPTING_LINE, listed)
@@ -278,16 +299,15 @@ def parse_destinations(printers: str, accepting: str, default: str,
     # record of its own there: its state is that of its destination.
     unsure = [("-p", name, name.split("/", 1)[0]) for name in sorted(unsure_printers)] + [
         ("-a", name, name.split("/", 1)[0]) for name in sorted(unsure_accepting)]
-    queries = sorted({_about(option, base) for option, _, base in unsure})
+    queries = sorted({_about(option, base) for option, _, base in unsure if "," not in base})
     answers = dict(zip(queries, ask(queries) if ask and queries else ()))
+    with_comma: Set[str] = set()
+    failed: Set[str] = set()
     for option, name, base in unsure:
-        own, again = _records(answers.get(_about(option, base)) or "", _FIRST_LINE[option],
-                              {base})
-        if "," in base and base in again:
-            # lpstat splits a list of names at commas, so for "a,b" it prints
-            # the records of a and b too, whose messages can fake one of "a,b"
-            # ahead of it. NAME's own record alone starts with its real line.
-            own = []
+        answer = None if "," in base else answers.get(_about(option, base))
+        if answer is None:
+            (with_comma if "," in base else failed).add(_clean(name))
+        own = _records(answer or "", _FIRST_LINE[option], {base})[0]
         if option == "-p":
             states[_clean(name)] = _printers(own).get(_clean(base), _NOT_STATED)
         else:
@@ -303,7 +323,7 @@ def parse_destinations(printers: str, accepting: str, default: str,
         result.append(Destination(name=name, default=bool(default_name) and name == base,
                                   enabled=enabled, accepting=takes, state=state,
                                   message=message or reason))
-    return tuple(result)
+    return _Parsed(tuple(result), tuple(sorted(with_comma)), tuple(sorted(failed)))
 
 
 def _server(env: Mapping[str, str]) -> str:
@@ -377,18 +397,40 @@ def check_readiness(setup_module: Optional[SetupModule] = None) -> Readiness:
     asked: List[_Answer] = []
 
     def ask(queries: Sequence[Tuple[str, ...]]) -> List[Optional[str]]:
-        # Each at once, as above; a bound on the processes, since a message
-        # can name every destination there is.
+        # A bound on the processes, since a message can name every
+        # destination there is, and one time limit for them all, so that
+        # hung queries cost one limit however many there are: a query not
+        # started by then counts as one that timed out.
+        end = time.monotonic() + limit
+
+        def one(args: Tuple[str, ...]) -> _Answer:
+            left = end - time.monotonic()
+            if left <= 0:
+                return _Answer(args, error=subprocess.TimeoutExpired(["lpstat", *args], limit))
+            return _query(args, env, left)
+
         with ThreadPoolExecutor(max_workers=min(len(queries), 16)) as pool:
-            answers = list(pool.map(lambda args: _query(args, env, limit), queries))
+            answers = list(pool.map(one, queries))
         asked.extend(answers)
         return [answer.out for answer in answers]
 
-    destinations = parse_destinations(printers.out or "", accepting.out or "",
-                                      default.out or "", names.out, ask)
-    failed_again = [answer for answer in asked if answer.out is None]
-    if running:
-        problems.extend(_failed(answer, server) for answer in failed_again)
+    parsed = _parse(printers.out or "", accepting.out or "", default.out or "", names.out, ask)
+    destinations = parsed.destinations
+    if running and parsed.failed:
+        errors = [answer.error for answer in asked if answer.error is not None]
+        timed_out = any(isinstance(error, subprocess.TimeoutExpired) for error in errors)
+        problems.append(Problem(
+            QUERY_FAILED, "asking about each destination alone (lpstat -p NAME, -a NAME) "
+            "failed for %s: %s" % (_some(parsed.failed),
+                                   "no answer within %g s" % limit if timed_out or not errors
+                                   else _describe(errors[0])),
+            "check that the CUPS scheduler (server: %s) is running and answers" % server))
+    if running and parsed.with_comma:
+        problems.append(Problem(
+            UNDETERMINED, "cannot tell the state of %s: a state message imitates its lines, "
+            "and lpstat takes a name with a comma for a list of names" % _some(parsed.with_comma),
+            "rename it without a comma, or clear the state message of the destination listed "
+            "before it (`cupsenable NAME`, `cupsaccept NAME`)"))
     takes_jobs = running and any(d.enabled and d.accepting for d in destinations)
     # lp without -d sends a job to the default, so one that the environment
     # names but that does not exist makes such jobs fail, however many
@@ -400,10 +442,38 @@ def check_readiness(setup_module: Optional[SetupModule] = None) -> Readiness:
             BAD_DEFAULT, "the default destination cannot be used: %s" % bad_default,
             "unset PRINTER and LPDEST, or set them to a destination that exists "
             "(`lpstat -e` lists them)"))
+    # Likewise a default that rejects jobs makes them fail, and one that is
+    # stopped holds them.
+    own_default = next((d for d in destinations if d.default), None)
+    default_stuck = own_default is not None and not (own_default.enabled and own_default.accepting)
+    if (takes_jobs and names.out is not None and own_default is not None and default_stuck
+            and own_default.name not in parsed.failed + parsed.with_comma):
+        problems.append(_default_problem(own_default))
     if (running and not takes_jobs and printers.out is not None and accepting.out is not None
-            and not failed_again):
+            and names.out is not None and not parsed.failed and not parsed.with_comma):
         problems.extend(_destination_problems(destinations))
-    return Readiness(scheduler, destinations, takes_jobs and not bad_default, tuple(problems))
+    # Without the names from lpstat -e, any line of the listing opens a
+    # record, so a message could make up a destination that takes jobs.
+    ready = takes_jobs and not bad_default and not default_stuck and names.out is not None
+    return Readiness(scheduler, destinations, ready, tuple(problems))
+
+
+def _some(names: Sequence[str]) -> str:
+    """names, the first few of them, for a message."""
+    shown = ", ".join(names[:5])
+    return shown + (" and %d more" % (len(names) - 5) if len(names) > 5 else "")
+
+
+def _default_problem(default: Destination) -> Problem:
+    quoted = shlex.quote(default.name)
+    what = [("is stopped", "`cupsenable %s`" % quoted)] if not default.enabled else []
+    if not default.accepting:
+        what.append(("rejects jobs", "`cupsaccept %s`" % quoted))
+    return Problem(
+        BAD_DEFAULT, "the default destination %s %s, so a job sent without naming a "
+        "destination does not print" % (default.name, " and ".join(state for state, _ in what)),
+        "%s, or make a destination that takes jobs the default (`lpadmin -d NAME`, or PRINTER "
+        "or LPDEST)" % " and ".join(command for _, command in what))
 
 
 def _destination_problems(destinations: Sequence[Destination]) -> List[Problem]:
