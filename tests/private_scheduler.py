@@ -12,6 +12,8 @@ import tempfile
 import time
 import unittest
 
+from support import require
+
 SBIN_PATH = os.pathsep.join([os.environ.get("PATH", ""), "/usr/sbin", "/sbin"])
 TOOLS = ["cupsd", "lpadmin", "lpstat", "cupsaccept", "cupsreject", "cupsenable", "cupsdisable"]
 
@@ -61,13 +63,8 @@ def require_scheduler():
     """Skips the calling test class without the Debian packages, except under
     CI (CI set), where their absence fails it."""
     skip_under_memory_checks()
-    missing = [name for name in TOOLS if not tool(name)]
-    if missing:
-        why = ("no CUPS scheduler to test against (missing: %s; Debian's cups-daemon and "
-               "cups-client bring them)" % ", ".join(missing))
-        if os.environ.get("CI"):
-            raise AssertionError("CI must run the scheduler tests, but " + why)
-        raise unittest.SkipTest(why)
+    require([name for name in TOOLS if not tool(name)], "no CUPS scheduler to test against",
+            "Debian's cups-daemon and cups-client", "scheduler tests")
 
 
 def free_port():

@@ -97,6 +97,17 @@ class Recorder:
         return self.result
 
 
+def require(missing, what, packages, tests):
+    """Skips the calling test when something it needs is missing, except
+    under CI (CI set), which must run it: there the absence fails it."""
+    if not missing:
+        return
+    why = "%s (missing: %s; %s bring them)" % (what, ", ".join(missing), packages)
+    if os.environ.get("CI"):
+        raise AssertionError("CI must run the %s, but %s" % (tests, why))
+    raise unittest.SkipTest(why)
+
+
 def dictless_module():
     """A module object whose __init__ never ran: before 3.11 it has no dict."""
     return types.ModuleType.__new__(types.ModuleType)
