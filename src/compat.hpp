@@ -134,7 +134,7 @@ private:
     PyObject *saved_value_;
 };
 
-// A heap type made from a spec that should behave like a static one: no
+// A heap type made from a PyType_Spec that should behave like a static one: no
 // attributes set on it, no instances made by calling it (their fields would
 // be unset).
 #if PY_VERSION_HEX >= 0x030A0000
@@ -144,8 +144,8 @@ inline constexpr unsigned long kFixedTypeFlags =
 inline constexpr unsigned long kFixedTypeFlags = 0;
 #endif
 
-// What a spec cannot say before 3.9 (the dict and weak-reference offsets,
-// which 3.9+ take from the spec's members) and before 3.10 (no tp_new:
+// What a PyType_Spec cannot say before 3.9 (the dict and weak-reference
+// offsets, which 3.9+ take from its members) and before 3.10 (no tp_new:
 // the type would otherwise inherit object's).
 inline void fix_type(PyTypeObject *type, Py_ssize_t dict_offset, Py_ssize_t weaklist_offset) {
 #if PY_VERSION_HEX < 0x03090000
