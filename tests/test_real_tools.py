@@ -60,7 +60,8 @@ class FakeToolTest(ModuleTestCase):
         self.fake("exec sleep 60")
         started = time.monotonic()
         self.assertRaisesAt(subprocess.TimeoutExpired, 56, self.module.get_version_info)
-        self.assertLess(time.monotonic() - started, 10)
+        # Well short of the tool's 60 s, with room for a loaded machine.
+        self.assertLess(time.monotonic() - started, 30)
 
     def test_a_failing_tool_is_a_failure_pair(self):
         self.fake("echo 'cups-config: broken' >&2; exit 1")
