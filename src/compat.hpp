@@ -28,6 +28,14 @@ extern "C" PyAPI_FUNC(void) _PyTraceback_Add(const char *, const char *, int);
 #define SETUP_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject *
 #endif
 
+// 3.12 lets a module declare that it works in interpreters that each have a
+// lock of their own; before, every interpreter shared one.
+#if PY_VERSION_HEX >= 0x030C0000
+#define COMPAT_OWN_GIL_SLOT {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#else
+#define COMPAT_OWN_GIL_SLOT
+#endif
+
 namespace compat {
 
 inline PyObject *new_ref(PyObject *object) {

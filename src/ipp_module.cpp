@@ -1,0 +1,457 @@
+// The extension module "ipp": the scheduler's and the printers' own answers,
+// as plain Python data, for the readiness report.
+#include "ipp_client.hpp"
+#include "ref.hpp"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace ipp_module {
+
+namespace {
+
+using ipp_client::DeviceAnswer;
+using ipp_client::DeviceKind;
+using ipp_client::Outcome;
+using ipp_client::SchedulerAnswer;
+
+// Longer limits buy nothing and would overflow the milliseconds libcups takes.
+constexpr double kLongestWait = 86400.0;
+
+PyObject *text(const char *value) {
+    return PyUnicode_DecodeUTF8(value, static_cast<Py_ssize_t>(std::strlen(value)),
+                                "surrogateescape");
+}
+
+// ------------------------------------------------------------ attributes
+
+bool is_text(ipp_attribute_t *attribute) {
+    const ipp_tag_t tag = ippGetValueTag(attribute);
+    return tag == IPP_TAG_TEXTLANG || tag == IPP_TAG_NAMELANG ||
+           (tag >= IPP_TAG_TEXT && tag <= IPP_TAG_MIMETYPE);
+}
+
+bool is_integer(ipp_attribute_t *attribute) {
+    const ipp_tag_t tag = ippGetValueTag(attribute);
+    return tag == IPP_TAG_INTEGER || tag == IPP_TAG_ENUM;
+}
+
+// The attributes of one printer that are read, of whatever a server sent:
+// a value of an unexpected syntax counts as missing.
+struct Printer {
+    ipp_attribute_t *name = nullptr;
+    ipp_attribute_t *state = nullptr;
+    ipp_attribute_t *reasons = nullptr;
+    ipp_attribute_t *message = nullptr;
+    ipp_attribute_t *accepting = nullptr;
+    ipp_attribute_t *queued = nullptr;
+    ipp_attribute_t *type = nullptr;
+    ipp_attribute_t *device_uri = nullptr;
+
+    void take(ipp_attribute_t *attribute) {
+        const char *key = ippGetName(attribute);
+        if (key == nullptr || ippGetCount(attribute) < 1) {
+            return;
+        }
+        const bool textual = is_text(attribute);
+        const bool integer = is_integer(attribute);
+        if (textual && std::strcmp(key, "printer-name") == 0) {
+            name = attribute;
+        } else if (integer && std::strcmp(key, "printer-state") == 0) {
+            state = attribute;
+        } else if (textual && std::strcmp(key, "printer-state-reasons") == 0) {
+            reasons = attribute;
+        } else if (textual && std::strcmp(key, "printer-state-message") == 0) {
+            message = attribute;
+        } else if (ippGetValueTag(attribute) == IPP_TAG_BOOLEAN &&
+                   std::strcmp(key, "printer-is-accepting-jobs") == 0) {
+            accepting = attribute;
+        } else if (integer && std::strcmp(key, "queued-job-count") == 0) {
+            queued = attribute;
+        } else if (integer && std::strcmp(key, "printer-type") == 0) {
+            type = attribute;
+        } else if (textual && std::strcmp(key, "device-uri") == 0) {
+            device_uri = attribute;
+        }
+    }
+};
+
+// The printers of a CUPS-Get-Printers response, one per attribute group that
+// names one; count is set to their number. Null with a Python exception set
+// when memory runs out.
+Printer *read_printers(ipp_t *response, std::size_t &count) {
+    count = 0;
+    std::size_t capacity = 16;
+    auto *printers = static_cast<Printer *>(std::calloc(capacity, sizeof(Printer)));
+    if (printers == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    Printer current;
+    bool in_group = false;
+    for (ipp_attribute_t *attribute = ippFirstAttribute(response);; attribute = ippNextAttribute(response)) {
+        const bool printer_attribute =
+            attribute != nullptr && ippGetGroupTag(attribute) == IPP_TAG_PRINTER &&
+            ippGetName(attribute) != nullptr;
+        if (printer_attribute) {
+            in_group = true;
+            current.take(attribute);
+            continue;
+        }
+        if (in_group && current.name != nullptr) {
+            if (count == capacity) {
+                capacity *= 2;
+                void *grown = std::realloc(static_cast<void *>(printers), capacity * sizeof(Printer));
+                if (grown == nullptr) {
+                    std::free(static_cast<void *>(printers));
+                    PyErr_NoMemory();
+                    return nullptr;
+                }
+                printers = static_cast<Printer *>(grown);
+            }
+            printers[count++] = current;
+        }
+        current = Printer();
+        in_group = false;
+        if (attribute == nullptr) {
+            break;
+        }
+    }
+    return printers;
+}
+
+PyObject *string_or_none(ipp_attribute_t *attribute) {
+    const char *value = attribute != nullptr ? ippGetString(attribute, 0, nullptr) : nullptr;
+    return value != nullptr ? text(value) : compat::new_ref(Py_None);
+}
+
+PyObject *integer_or_none(ipp_attribute_t *attribute) {
+    return attribute != nullptr ? PyLong_FromLong(ippGetInteger(attribute, 0))
+                                : compat::new_ref(Py_None);
+}
+
+PyObject *keywords(ipp_attribute_t *attribute) {
+    const int count = attribute != nullptr ? ippGetCount(attribute) : 0;
+    Ref list = Ref::steal(PyList_New(0));
+    for (int i = 0; list && i < count; ++i) {
+        const char *value = ippGetString(attribute, i, nullptr);
+        if (value == nullptr) {
+            continue;
+        }
+        Ref item = Ref::steal(text(value));
+        if (!item || PyList_Append(list.get(), item.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return list.release();
+}
+
+// Sets key to value in dict, taking over the new reference value; false
+// (with the exception set) when value is null or the store fails.
+bool put(PyObject *dict, const char *key, PyObject *value) {
+    Ref owned = Ref::steal(value);
+    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+// --------------------------------------------------------------- devices
+
+const char *why_not_checked(DeviceKind kind) {
+    switch (kind) {
+    case DeviceKind::other_scheme:
+        return "scheme";
+    case DeviceKind::service_name:
+        return "service-name";
+    case DeviceKind::unusable_uri:
+        return "bad-uri";
+    default:
+        return nullptr;
+    }
+}
+
+PyObject *not_checked(const char *why, const char *scheme) {
+    Ref device = Ref::steal(PyDict_New());
+    if (!device || !put(device.get(), "checked", compat::new_ref(Py_False)) ||
+        !put(device.get(), "why", text(why)) || !put(device.get(), "scheme", text(scheme))) {
+        return nullptr;
+    }
+    return device.release();
+}
+
+PyObject *device_result(DeviceAnswer &answer) {
+    if (!answer.checked) {
+        return not_checked(why_not_checked(answer.kind), answer.scheme);
+    }
+    Printer own;
+    for (ipp_attribute_t *attribute = answer.attributes ? ippFirstAttribute(answer.attributes.get())
+                                                        : nullptr;
+         attribute != nullptr; attribute = ippNextAttribute(answer.attributes.get())) {
+        if (ippGetGroupTag(attribute) == IPP_TAG_PRINTER) {
+            own.take(attribute);
+        }
+    }
+    const char *error = answer.error;
+    Ref device = Ref::steal(PyDict_New());
+    if (!device || !put(device.get(), "checked", compat::new_ref(Py_True)) ||
+        !put(device.get(), "scheme", text(answer.scheme)) ||
+        !put(device.get(), "reachable", PyBool_FromLong(answer.reachable ? 1 : 0)) ||
+        !put(device.get(), "timed_out", PyBool_FromLong(answer.timed_out ? 1 : 0)) ||
+        !put(device.get(), "error", text(error)) ||
+        !put(device.get(), "state", integer_or_none(own.state)) ||
+        !put(device.get(), "state_reasons", keywords(own.reasons)) ||
+        !put(device.get(), "state_message", string_or_none(own.message))) {
+        return nullptr;
+    }
+    return device.release();
+}
+
+// ------------------------------------------------------------- the answer
+
+PyObject *printer_result(const Printer &printer, PyObject *device) {
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) {
+        return nullptr;
+    }
+    PyObject *dict = result.get();
+    PyObject *uri = Py_None;
+    Ref stripped;
+    const char *raw_uri =
+        printer.device_uri != nullptr ? ippGetString(printer.device_uri, 0, nullptr) : nullptr;
+    if (raw_uri != nullptr) {
+        char buffer[HTTP_MAX_URI];
+        ipp_client::strip_user_info(raw_uri, buffer, sizeof buffer);
+        stripped = Ref::steal(text(buffer));
+        if (!stripped) {
+            return nullptr;
+        }
+        uri = stripped.get();
+    }
+    PyObject *accepting = printer.accepting == nullptr ? Py_None
+                          : ippGetBoolean(printer.accepting, 0) != 0 ? Py_True
+                                                                      : Py_False;
+    if (!put(dict, "name", string_or_none(printer.name)) ||
+        !put(dict, "state", integer_or_none(printer.state)) ||
+        !put(dict, "state_reasons", keywords(printer.reasons)) ||
+        !put(dict, "state_message", string_or_none(printer.message)) ||
+        !put(dict, "accepting", compat::new_ref(accepting)) ||
+        !put(dict, "queued_jobs", integer_or_none(printer.queued)) ||
+        !put(dict, "type", integer_or_none(printer.type)) ||
+        !put(dict, "device_uri", compat::new_ref(uri)) ||
+        !put(dict, "device", compat::new_ref(device))) {
+        return nullptr;
+    }
+    return result.release();
+}
+
+// The devices of printers, each asked at once within timeout; null entries
+// in the list for a printer whose device was not asked.
+struct DeviceChecks {
+    DeviceAnswer *answers = nullptr;
+    std::size_t count = 0;
+
+    DeviceChecks() = default;
+    DeviceChecks(const DeviceChecks &) = delete;
+    DeviceChecks &operator=(const DeviceChecks &) = delete;
+    DeviceChecks(DeviceChecks &&) = delete;
+    DeviceChecks &operator=(DeviceChecks &&) = delete;
+    ~DeviceChecks() {
+        for (std::size_t i = 0; answers != nullptr && i < count; ++i) {
+            answers[i].~DeviceAnswer();
+        }
+        std::free(static_cast<void *>(answers));
+    }
+
+    bool run(const Printer *printers, std::size_t printer_count, double timeout) {
+        auto **uris = static_cast<const char **>(std::calloc(printer_count + 1, sizeof(char *)));
+        answers = static_cast<DeviceAnswer *>(std::calloc(printer_count + 1, sizeof(DeviceAnswer)));
+        if (uris == nullptr || answers == nullptr) {
+            std::free(static_cast<void *>(uris));
+            PyErr_NoMemory();
+            return false;
+        }
+        for (count = 0; count < printer_count; ++count) {
+            new (&answers[count]) DeviceAnswer();
+            const Printer &printer = printers[count];
+            const char *uri = printer.device_uri != nullptr
+                                  ? ippGetString(printer.device_uri, 0, nullptr)
+                                  : nullptr;
+            uris[count] = uri != nullptr ? uri : "";
+        }
+        Py_BEGIN_ALLOW_THREADS
+        ipp_client::check_devices(uris, count, timeout, answers);
+        Py_END_ALLOW_THREADS
+        std::free(static_cast<void *>(uris));
+        return true;
+    }
+};
+
+PyObject *raise_for(const SchedulerAnswer &answer, double timeout) {
+    switch (answer.outcome) {
+    case Outcome::timed_out:
+        PyErr_Format(PyExc_TimeoutError, "the scheduler does not answer within %g s", timeout);
+        break;
+    case Outcome::cannot_connect: {
+        Ref message = Ref::steal(PyUnicode_FromFormat("cannot connect to the scheduler at %s: %s",
+                                                      answer.server, answer.error));
+        if (!message) {
+            break;
+        }
+        // OSError picks the subclass of the errno: ConnectionRefusedError
+        // and FileNotFoundError say that no scheduler runs there.
+        Ref error = Ref::steal(answer.error_number > 0
+                                   ? PyObject_CallFunction(PyExc_OSError, "iO",
+                                                           answer.error_number, message.get())
+                                   : PyObject_CallFunction(PyExc_OSError, "O", message.get()));
+        if (error) {
+            PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
+        }
+        break;
+    }
+    default:
+        PyErr_Format(PyExc_OSError, "the scheduler at %s did not answer: %s", answer.server,
+                     answer.error[0] != '\0' ? answer.error : "no reason given");
+        break;
+    }
+    return nullptr;
+}
+
+PyObject *query_scheduler(PyObject * /*module*/, PyObject *args, PyObject *kwargs) {
+    static const char *keywords_accepted[] = {"timeout", "check_printers", nullptr};
+    double timeout = 0;
+    int check_printers = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "d|p:query_scheduler",
+                                     const_cast<char **>(keywords_accepted), &timeout,
+                                     &check_printers)) {
+        return nullptr;
+    }
+    if (std::isnan(timeout) || timeout <= 0) {
+        Ref given = Ref::steal(PyFloat_FromDouble(timeout));
+        if (given) {
+            PyErr_Format(PyExc_ValueError, "timeout must be a positive number of seconds, not %R",
+                         given.get());
+        }
+        return nullptr;
+    }
+    timeout = timeout > kLongestWait ? kLongestWait : timeout;
+
+    SchedulerAnswer answer;
+    Py_BEGIN_ALLOW_THREADS
+    ipp_client::ask_scheduler(timeout, answer);
+    Py_END_ALLOW_THREADS
+    if (answer.outcome != Outcome::answered) {
+        return raise_for(answer, timeout);
+    }
+
+    std::size_t count = 0;
+    Printer *printers = read_printers(answer.printers.get(), count);
+    if (printers == nullptr) {
+        return nullptr;
+    }
+    struct FreeLater {
+        Printer *printers;
+        FreeLater(const FreeLater &) = delete;
+        FreeLater &operator=(const FreeLater &) = delete;
+        FreeLater(FreeLater &&) = delete;
+        FreeLater &operator=(FreeLater &&) = delete;
+        ~FreeLater() { std::free(static_cast<void *>(printers)); }
+    } free_later{printers};
+
+    // Device URIs name hosts as the scheduler's host sees them.
+    DeviceChecks checks;
+    const bool ask_devices = check_printers != 0 && answer.local;
+    if (ask_devices && !checks.run(printers, count, timeout)) {
+        return nullptr;
+    }
+    Ref remote;
+    if (check_printers != 0 && !answer.local) {
+        remote = Ref::steal(not_checked("remote", ""));
+        if (!remote) {
+            return nullptr;
+        }
+    }
+
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        Ref device;
+        if (ask_devices) {
+            device = Ref::steal(printers[i].device_uri == nullptr
+                                    ? not_checked("no-uri", "")
+                                    : device_result(checks.answers[i]));
+        } else {
+            device = Ref::borrow(remote ? remote.get() : Py_None);
+        }
+        if (!device) {
+            return nullptr;
+        }
+        Ref printer = Ref::steal(printer_result(printers[i], device.get()));
+        if (!printer || PyList_Append(list.get(), printer.get()) < 0) {
+            return nullptr;
+        }
+    }
+
+    Ref result = Ref::steal(PyDict_New());
+    if (!result || !put(result.get(), "server", text(answer.server)) ||
+        !put(result.get(), "local", PyBool_FromLong(answer.local ? 1 : 0)) ||
+        !put(result.get(), "default",
+             answer.has_default ? text(answer.default_name) : compat::new_ref(Py_None)) ||
+        !put(result.get(), "default_status",
+             answer.has_default ? compat::new_ref(Py_None)
+                                : PyLong_FromLong(static_cast<long>(answer.default_status))) ||
+        !put(result.get(), "default_error",
+             answer.has_default ? compat::new_ref(Py_None) : text(answer.default_error)) ||
+        !put(result.get(), "printers", list.release())) {
+        return nullptr;
+    }
+    return result.release();
+}
+
+PyMethodDef methods[] = {
+    {"query_scheduler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(query_scheduler)),
+     METH_VARARGS | METH_KEYWORDS,
+     "query_scheduler(timeout, check_printers=True)\n--\n\n"
+     "Asks the CUPS scheduler that the CUPS tools would ask now (CUPS_SERVER, client.conf,\n"
+     "then the local socket) for its printers, with one CUPS-Get-Printers request, and for\n"
+     "the default destination as lp without -d resolves it (PRINTER or LPDEST, lpoptions,\n"
+     "then the scheduler's default). With check_printers, each printer's device is asked\n"
+     "too, all at once, within another timeout: Get-Printer-Attributes for ipp, ipps, http\n"
+     "and https, a connection for socket and lpd.\n\n"
+     "Returns a dict: server, local, default (or None, with default_status and\n"
+     "default_error saying why), and printers, a list of dicts: name, state,\n"
+     "state_reasons, state_message, accepting, queued_jobs, type, device_uri (without\n"
+     "user-info) and device (None when not asked for; else checked, and why not or\n"
+     "reachable, timed_out, error, state, state_reasons, state_message).\n\n"
+     "Raises TimeoutError when the scheduler does not answer within timeout seconds,\n"
+     "an OSError of the connection's errno when it cannot be reached (ConnectionRefusedError:\n"
+     "none runs there), and OSError when it refuses the request."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject * /*module*/) { return 0; }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+    COMPAT_OWN_GIL_SLOT
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "ipp",
+    "The CUPS scheduler's and the printers' own answers over IPP, through libcups.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace ipp_module
+
+SETUP_MODINIT_FUNC PyInit_ipp(void) { return PyModuleDef_Init(&ipp_module::definition); }
