@@ -8,6 +8,14 @@ a build may require nothing. The hooks run with the source tree as the
 working directory; nothing is written there but Python's bytecode cache of
 this module (CMake builds in a temporary directory, or in the one named by
 the config setting `build-dir`).
+
+Config settings of build_wheel: `build-dir` (an absolute path, kept and
+reused), `with-ipp` (on or off; off builds without the IPP client, as the
+environment's SETUP_WITH_IPP=OFF does). A build that fails for a reason the
+user can fix ends with the tail of CMake's output and a line naming what to
+install, not with a traceback of this backend. With SOURCE_DATE_EPOCH set,
+wheels and sdists of one tree are byte for byte the same whenever and
+wherever they are built.
 """
 
 from __future__ import annotations
@@ -16,18 +24,21 @@ import ast
 import base64
 import csv
 import datetime
+import gzip
 import hashlib
 import io
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
 import sysconfig
 import tarfile
 import tempfile
+import time
 import zipfile
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Set, Tuple
+from typing import IO, Any, Dict, Iterator, List, Optional, Sequence, Set, Tuple, cast
 
 Table = Dict[str, Any]
 
@@ -35,7 +46,8 @@ Table = Dict[str, Any]
 # field stops the build rather than vanish from the metadata.
 _PROJECT_FIELDS = {"name", "version", "dynamic", "description", "readme", "requires-python",
                    "license", "classifiers", "dependencies", "urls"}
-_DATE = (1980, 1, 1, 0, 0, 0)  # the earliest a zip can hold: wheels do not depend on when
+_ZIP_EPOCH = 315532800  # 1980-01-01 UTC: the earliest a zip can hold
+_ZIP_END = 4354819198  # 2107-12-31 23:59:58 UTC: the latest
 _TYPED = (".py", ".pyi", "py.typed")
 
 
@@ -369,6 +381,101 @@ def wheel_tag() -> str:
     return "cp%s-cp%s%s-%s" % (version, version, sys.abiflags, platform)
 
 
+# ---- errors, settings, dates ------------------------------------------------
+
+class BuildError(SystemExit):
+    """A build stopped for a reason the user can act on; the message says
+    what to do. A SystemExit, because the frontend's hook runner then ends
+    with the message alone: any other exception shows a traceback of this
+    backend, which tells a user nothing. `log` is CMake's output, if any."""
+
+    def __init__(self, message: str, log: Optional[str] = None) -> None:
+        super().__init__(message)
+        self.log = log
+
+
+_SETTINGS = {"build-dir", "with-ipp"}
+_ON = {"on", "1", "yes", "true"}
+_OFF = {"off", "0", "no", "false"}
+
+
+def _switch(settings: Table, name: str, variable: str) -> bool:
+    """An on/off config setting, else the environment variable, else on."""
+    value = settings.get(name)
+    given = "--config-settings %s=%s" % (name, value)
+    if value is None:
+        value = os.environ.get(variable, "")
+        given = "%s=%s" % (variable, value)
+        if not value:
+            return True
+    word = value.strip().lower() if isinstance(value, str) else None
+    if word in _ON or word in _OFF:
+        return word in _ON
+    raise BuildError("vellomar_build: %s: expected on or off" % given)
+
+
+def source_date_epoch() -> Optional[int]:
+    """SOURCE_DATE_EPOCH: the time that reproducible builds give their files."""
+    value = os.environ.get("SOURCE_DATE_EPOCH", "").strip()
+    if not value:
+        return None
+    if not re.fullmatch(r"[0-9]+", value):
+        raise BuildError("vellomar_build: SOURCE_DATE_EPOCH=%s is not a number of seconds "
+                         "since 1970" % value)
+    return int(value)
+
+
+def zip_date() -> Tuple[int, int, int, int, int, int]:
+    """The time of every member of a wheel: SOURCE_DATE_EPOCH, within what a
+    zip can hold (1980 to 2107), else 1980; never the time of the build."""
+    epoch = source_date_epoch()
+    when = time.gmtime(min(max(_ZIP_EPOCH if epoch is None else epoch, _ZIP_EPOCH), _ZIP_END))
+    return (when.tm_year, when.tm_mon, when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec)
+
+
+# Known causes of a failed CMake run, recognised in its output with its
+# line breaks folded, and what to do about each.
+_HINTS = [
+    (r"CMake ([0-9.]+) or higher is required",
+     "CMake {0} or newer is needed: install it (Debian 12's cmake is 3.25), or name one with "
+     "CMAKE=/path/to/cmake"),
+    (r"unable to find a build program corresponding to",
+     "CMake found no make: install Debian's make (apt-get install make)"),
+    (r"No CMAKE_CXX_COMPILER could be found|is not a full path to an existing compiler tool"
+     r"|Could not find compiler set in environment variable CXX"
+     r"|is not able to compile a simple test program|CMAKE_CXX_COMPILER not set",
+     "no working C++ compiler{cxx}: install Debian's g++ (apt-get install g++), or name one "
+     "with CXX=/path/to/g++"),
+    (r"no headers in (\S+)",
+     "the headers of Python {v} are missing ({0}): install Debian's python{v}-dev (apt-get "
+     "install python{v}-dev; python3-dev brings those of Debian's default python3)"),
+    (r"libcups and its headers were not found",
+     "libcups or its headers are missing: install Debian's libcups2-dev (apt-get install "
+     "libcups2-dev), or build without the IPP client: --config-settings with-ipp=off, or "
+     "SETUP_WITH_IPP=OFF in the environment"),
+]
+_TAIL = 30
+
+
+def _failed(step: str, log_path: str) -> BuildError:
+    """The tail of CMake's output on stderr, and the error that says why."""
+    with open(log_path, encoding="utf-8", errors="replace") as f:
+        output = f.read()
+    sys.stderr.write("".join(line + "\n" for line in output.splitlines()[-_TAIL:]))
+    sys.stderr.flush()
+    folded = " ".join(output.split())
+    hint = "CMake's %s step failed: the end of its output is above" % step
+    for pattern, advice in _HINTS:
+        found = re.search(pattern, folded)
+        if found:
+            cxx = os.environ.get("CXX")
+            hint = advice.format(*found.groups(), v="%d.%d" % sys.version_info[:2],
+                                 cxx=" (CXX=%s)" % cxx if cxx else "")
+            break
+    return BuildError("vellomar_build: %s\nvellomar_build: all of CMake's output: %s (the build "
+                      "tree is kept for a look; remove it when done)" % (hint, log_path), log_path)
+
+
 # ---- wheel ------------------------------------------------------------------
 
 def staged_files(stage: str, root: str = ".") -> Iterator[Tuple[str, str]]:
@@ -402,9 +509,10 @@ def write_wheel(directory: str, table: Table, files: Sequence[Tuple[str, str]], 
     name = "%s-%s.whl" % (distribution_name(table), tag)
     record = io.StringIO()
     rows = csv.writer(record, lineterminator="\n")
+    date = zip_date()
     with zipfile.ZipFile(os.path.join(directory, name), "w", zipfile.ZIP_DEFLATED) as wheel:
         def add(archive_name: str, data: bytes, mode: int = 0o644) -> None:
-            info = zipfile.ZipInfo(archive_name, date_time=_DATE)
+            info = zipfile.ZipInfo(archive_name, date_time=date)
             info.external_attr = (0o100000 | mode) << 16
             info.compress_type = zipfile.ZIP_DEFLATED
             wheel.writestr(info, data)
@@ -420,26 +528,84 @@ def write_wheel(directory: str, table: Table, files: Sequence[Tuple[str, str]], 
                                    % ("true" if tag.endswith("-none-any") else "false",
                                       tag)).encode())
         rows.writerow([dist_info + "/RECORD", "", ""])
-        info = zipfile.ZipInfo(dist_info + "/RECORD", date_time=_DATE)
+        info = zipfile.ZipInfo(dist_info + "/RECORD", date_time=date)
         info.external_attr = 0o100644 << 16
         wheel.writestr(info, record.getvalue(), zipfile.ZIP_DEFLATED)
     return name
 
 
-def build_extension(build_dir: str, root: str = ".") -> str:
-    """Configures and builds the extension for the running interpreter alone;
-    returns the staging tree."""
+def _compile_flags(source: str, build_dir: str) -> str:
+    """CMAKE_CXX_FLAGS of a build whose output does not say where it was
+    made: the debug info names the source and build trees (a temporary one,
+    or pip's unpacked sdist), and the build ID hashes the debug info. The
+    user's CXXFLAGS come first, as CMake itself would take them."""
+    flags = [os.environ.get("CXXFLAGS", "").strip()]
+    # GCC tries the last map first: a build tree inside the source tree
+    # becomes "build", not "./build-x".
+    for path, name in ((source, "."), (build_dir, "build")):
+        for spelling in dict.fromkeys((os.path.abspath(path), os.path.realpath(path))):
+            flags.append(shlex.quote("-ffile-prefix-map=%s=%s" % (spelling, name)))
+    return " ".join(flag for flag in flags if flag)
+
+
+def _cmake() -> str:
+    cmake = os.environ.get("CMAKE", "cmake")
+    found = shutil.which(cmake)
+    if not found:
+        raise BuildError("vellomar_build: %s not found: install CMake 3.20 or newer (Debian: "
+                         "apt-get install cmake), or name one with CMAKE=/path/to/cmake"
+                         % ("CMake" if cmake == "cmake" else "CMAKE=%s" % cmake))
+    return found
+
+
+def _clear_extensions(stage: str) -> None:
+    """Removes this interpreter's modules from a kept stage, so that it holds
+    only what this configuration builds: a module it no longer builds (the
+    IPP client, after with-ipp=off) would otherwise go into the wheel."""
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    for directory, subdirectories, files in os.walk(os.path.join(stage, "vellomar")):
+        for name in files:
+            if name.endswith(suffix):
+                os.remove(os.path.join(directory, name))
+
+
+def build_extension(build_dir: str, root: str = ".", with_ipp: bool = True) -> str:
+    """Configures and builds the extension modules for the running
+    interpreter alone; returns the staging tree. CMake's output goes to a
+    log in build_dir, copied to stderr when the build succeeds (pip shows it
+    with -v); on failure its tail and what to do, as a BuildError."""
     version = "%d.%d" % sys.version_info[:2]
     tag = version.replace(".", "")
-    cmake = os.environ.get("CMAKE", "cmake")
-    subprocess.run([cmake, "-S", os.path.abspath(root), "-B", build_dir,
-                    "-DSETUP_PYTHON_VERSIONS=" + version, "-DSETUP_PYTHON_%s=%s" % (tag, sys.executable),
-                    "-DSETUP_DEBUG_PYTHON=", "-DBUILD_TESTING=OFF"], check=True)
-    command = [cmake, "--build", build_dir, "--target", "setup_" + tag, "setup_python_package"]
+    cmake = _cmake()
+    source = os.path.abspath(root)
+    os.makedirs(build_dir, exist_ok=True)
+    stage = os.path.join(build_dir, "stage")
+    _clear_extensions(stage)
+    configure = [cmake, "-S", source, "-B", build_dir,
+                 "-DSETUP_PYTHON_VERSIONS=" + version, "-DSETUP_PYTHON_%s=%s" % (tag, sys.executable),
+                 "-DSETUP_DEBUG_PYTHON=", "-DBUILD_TESTING=OFF",
+                 "-DSETUP_WITH_IPP=" + ("ON" if with_ipp else "OFF"),
+                 "-DCMAKE_CXX_FLAGS=" + _compile_flags(source, build_dir)]
+    build = [cmake, "--build", build_dir, "--target", "package_" + tag]
     if "CMAKE_BUILD_PARALLEL_LEVEL" not in os.environ:
-        command += ["--parallel", str(os.cpu_count() or 1)]
-    subprocess.run(command, check=True)
-    return os.path.join(build_dir, "stage")
+        build += ["--parallel", str(os.cpu_count() or 1)]
+    log_path = os.path.join(build_dir, "vellomar-build.log")
+    with open(log_path, "w", encoding="utf-8") as log:
+        for step, command in (("configure", configure), ("build", build)):
+            log.write("$ %s\n" % " ".join(shlex.quote(word) for word in command))
+            log.flush()
+            try:
+                status = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=log,
+                                        stderr=subprocess.STDOUT).returncode
+            except OSError as error:
+                log.write("%s\n" % error)
+                status = -1
+            if status != 0:
+                log.close()
+                raise _failed(step, log_path)
+    with open(log_path, encoding="utf-8", errors="replace") as log:
+        sys.stderr.write(log.read())
+    return stage
 
 
 # ---- PEP 517 hooks ----------------------------------------------------------
@@ -456,18 +622,30 @@ def prepare_metadata_for_build_wheel(metadata_directory: str,
 
 def build_wheel(wheel_directory: str, config_settings: Optional[Table] = None,
                 metadata_directory: Optional[str] = None) -> str:
-    kept = (config_settings or {}).get("build-dir")
+    settings = dict(config_settings or {})
+    unknown = set(settings) - _SETTINGS
+    if unknown:
+        # A misspelt setting would otherwise build something else silently.
+        raise BuildError("vellomar_build: unknown config settings %s; known: %s"
+                         % (", ".join(sorted(unknown)), ", ".join(sorted(_SETTINGS))))
+    kept = settings.get("build-dir")
     if kept and not os.path.isabs(kept):
         # pip runs this hook in the source tree, not where the user typed
         # the command: a relative path would land inside the tree.
         raise ValueError("build-dir must be an absolute path, not %r" % kept)
+    with_ipp = _switch(settings, "with-ipp", "SETUP_WITH_IPP")
     table = project()
     build_dir = kept or tempfile.mkdtemp(prefix="vellomar-build-")
+    keep = bool(kept)
     try:
-        stage = build_extension(build_dir)
+        stage = build_extension(build_dir, with_ipp=with_ipp)
         return write_wheel(wheel_directory, table, list(staged_files(stage)), wheel_tag())
+    except BuildError as error:
+        # The log that the message names must still be there.
+        keep = keep or error.log is not None
+        raise
     finally:
-        if not kept:
+        if not keep:
             shutil.rmtree(build_dir, ignore_errors=True)
 
 
@@ -519,19 +697,31 @@ def build_sdist(sdist_directory: str, config_settings: Optional[Table] = None) -
     table = project()
     base = distribution_name(table)
     os.makedirs(sdist_directory, exist_ok=True)  # frontends make it; a hand call may not
+    names = list(sdist_files())
+    # Reproducible: every member dated SOURCE_DATE_EPOCH when it is set (a
+    # checkout's file times say when it was cloned, not what it holds),
+    # else as the file is; whole seconds, which need no PAX header.
+    epoch = source_date_epoch()
+    newest = max(int(os.stat(name).st_mtime) for name in names)
 
     def owned_by_nobody(info: tarfile.TarInfo) -> tarfile.TarInfo:
         info.uid = info.gid = 0
         info.uname = info.gname = ""
         info.mode = 0o755 if info.mode & 0o111 else 0o644
+        info.mtime = int(info.mtime) if epoch is None else epoch
         return info
 
-    with tarfile.open(os.path.join(sdist_directory, base + ".tar.gz"), "w:gz",
-                      format=tarfile.PAX_FORMAT) as sdist:
-        for name in sdist_files():
-            sdist.add(name, arcname=base + "/" + name, recursive=False, filter=owned_by_nobody)
-        metadata = core_metadata(table).encode("utf-8")
-        info = owned_by_nobody(tarfile.TarInfo(base + "/PKG-INFO"))
-        info.size = len(metadata)
-        sdist.addfile(info, io.BytesIO(metadata))
+    metadata = core_metadata(table).encode("utf-8")
+    with open(os.path.join(sdist_directory, base + ".tar.gz"), "wb") as archive, \
+            gzip.GzipFile(filename="", mode="wb", fileobj=archive,
+                          mtime=0 if epoch is None else epoch) as compressed, \
+            tarfile.open(fileobj=cast(IO[bytes], compressed), mode="w", format=tarfile.PAX_FORMAT) as sdist:
+        for name in sorted(names + ["PKG-INFO"]):
+            if name != "PKG-INFO":
+                sdist.add(name, arcname=base + "/" + name, recursive=False, filter=owned_by_nobody)
+                continue
+            info = tarfile.TarInfo(base + "/PKG-INFO")
+            info.size = len(metadata)
+            info.mtime = newest
+            sdist.addfile(owned_by_nobody(info), io.BytesIO(metadata))
     return base + ".tar.gz"

@@ -59,6 +59,11 @@ function(setup_probe_interpreter tag exe version)
     if(NOT err)
       set(err "${rc}")  # it did not start: rc says why
     endif()
+    # What brings the headers, named where the failure is read: Debian
+    # packs each version's headers apart from its interpreter.
+    if(err MATCHES "^no headers in ")
+      string(APPEND err " (Debian: apt-get install python${version}-dev)")
+    endif()
     set(SETUP_PROBE_FAILURE "${exe} unusable: ${err}" PARENT_SCOPE)
     return()
   endif()

@@ -12,29 +12,49 @@ import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import tempfile
 import unittest
 import zipfile
 from importlib.util import find_spec
 from unittest import mock
 
-from support import EXTENSION, STAGE, extension_path
+from support import EXTENSION, PACKAGE, STAGE, extension_path
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "backend"))
 import vellomar_build as backend  # noqa: E402
 
 
+# What each module may need at run time: the setup module nothing, not even
+# libc; the IPP client libcups and libc. Never libpython or libstdc++ (the
+# sources build without exceptions and RTTI for that). A sanitized build
+# brings its sanitizers' runtimes.
+ALLOWED_NEEDED = {"setup": set(), "ipp": {"libcups.so.2", "libc.so.6"}}
+SANITIZER_RUNTIME = re.compile(r"lib(a|ub|t|l|hwa)san\.so")
+
+
+def built_modules():
+    """(name, path) of each extension module built for this interpreter."""
+    extension_path()
+    suffix = EXTENSION[len("setup"):]
+    return [(name, os.path.join(STAGE, PACKAGE, name + suffix)) for name in sorted(ALLOWED_NEEDED)
+            if os.path.exists(os.path.join(STAGE, PACKAGE, name + suffix))]
+
+
 class SharedObjectTest(unittest.TestCase):
-    def test_needs_neither_libpython_nor_libstdcxx(self):
+    def test_each_module_needs_only_what_it_is_allowed(self):
         if not shutil.which("readelf"):
             self.skipTest("needs readelf (binutils)")
-        dynamic = subprocess.run(["readelf", "-d", extension_path()], stdout=subprocess.PIPE,
-                                 universal_newlines=True, check=True).stdout
-        needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^]]+)\]", dynamic)
-        self.assertIn("Dynamic section", dynamic)  # libc may be all it needs, or nothing at all
-        self.assertEqual([name for name in needed if name.startswith(("libpython", "libstdc++"))],
-                         [])
+        for name, path in built_modules():
+            with self.subTest(name):
+                dynamic = subprocess.run(["readelf", "-d", path], stdout=subprocess.PIPE,
+                                         universal_newlines=True, check=True).stdout
+                self.assertIn("Dynamic section", dynamic)  # else no NEEDED proves nothing
+                needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^]]+)\]", dynamic)
+                self.assertEqual([library for library in needed
+                                  if library not in ALLOWED_NEEDED[name]
+                                  and not SANITIZER_RUNTIME.match(library)], [])
 
 
 class BackendTest(unittest.TestCase):
@@ -124,6 +144,128 @@ class BackendTest(unittest.TestCase):
         with self.assertRaisesRegex(ValueError, "absolute"):
             backend.build_wheel(root, {"build-dir": "build"})
 
+    def test_settings_switch_on_and_off_and_refuse_anything_else(self):
+        switch = backend._switch
+        with mock.patch.dict(os.environ, {"SETUP_WITH_IPP": ""}):
+            self.assertTrue(switch({}, "with-ipp", "SETUP_WITH_IPP"))
+            for value, expected in (("off", False), ("OFF", False), ("0", False), ("on", True),
+                                    ("Yes", True)):
+                self.assertIs(switch({"with-ipp": value}, "with-ipp", "SETUP_WITH_IPP"), expected)
+        with mock.patch.dict(os.environ, {"SETUP_WITH_IPP": "OFF"}):
+            self.assertFalse(switch({}, "with-ipp", "SETUP_WITH_IPP"))
+            # The command line wins over the environment.
+            self.assertTrue(switch({"with-ipp": "on"}, "with-ipp", "SETUP_WITH_IPP"))
+        for settings in ({"with-ipp": "maybe"}, {"with-ipp": ["on", "off"]}):
+            with self.assertRaisesRegex(backend.BuildError, "expected on or off"):
+                switch(settings, "with-ipp", "SETUP_WITH_IPP")
+        # A misspelt setting would build something else without a word.
+        with self.assertRaisesRegex(backend.BuildError, "with_ipp"):
+            backend.build_wheel(tempfile.gettempdir(), {"with_ipp": "off"})
+
+    def test_failed_builds_say_what_to_install(self):
+        # A SystemExit, so that the frontend prints the message, not a
+        # traceback of the backend.
+        self.assertTrue(issubclass(backend.BuildError, SystemExit))
+        with mock.patch.dict(os.environ, {"CMAKE": "/nonexistent/cmake"}):
+            with self.assertRaises(backend.BuildError) as caught:
+                backend.build_extension(tempfile.gettempdir(), ROOT)
+        self.assertRegex(str(caught.exception), r"apt-get install cmake.*CMAKE=")
+        self.assertIsNone(caught.exception.log)
+
+        # CMake's own words, folded as it folds long lines.
+        work = tempfile.mkdtemp(prefix="setup-failed-")
+        self.addCleanup(shutil.rmtree, work, True)
+        outputs = {
+            "CMake Error at CMakeLists.txt:2 (project):\n  No CMAKE_CXX_COMPILER could be\n"
+            "  found.\n": r"apt-get install g\+\+\).*CXX=",
+            "  SETUP_PYTHON_38: /x/python3 unusable: no\n  headers in /x/include/python3.8\n":
+                r"python%d\.%d-dev \(" % sys.version_info[:2],
+            "CMake Error at CMakeLists.txt:30 (message):\n  libcups and its headers were not\n"
+            "  found: install Debian's libcups2-dev\n": r"libcups2-dev.*with-ipp=off",
+            "  CMake 3.20 or higher is required.  You are running version 3.13.4\n":
+                r"CMake 3\.20 or newer",
+            "src/a.cpp:1:1: error: 'x' does not name a type\n": r"build step failed",
+        }
+        log = os.path.join(work, "cmake.log")
+        for output, advice in outputs.items():
+            with open(log, "w") as f:
+                f.write("-- earlier\n" * 40 + output)
+            stderr = io.StringIO()
+            with mock.patch("sys.stderr", stderr):
+                error = backend._failed("build", log)
+            self.assertRegex(str(error), advice)
+            self.assertIn(log, str(error))
+            self.assertEqual(error.log, log)
+            # The tail of the output, which holds the cause, and not all of it.
+            self.assertTrue(stderr.getvalue().endswith(output))
+            self.assertLessEqual(stderr.getvalue().count("earlier"), backend._TAIL)
+
+        # The compiler detection's message comes from CMake's own modules,
+        # so a real configure: a CXX that names nothing.
+        cmake = os.environ.get("SETUP_CMAKE") or shutil.which("cmake")
+        if not cmake:
+            self.skipTest("needs CMake")
+        build = os.path.join(work, "build")
+        stderr = io.StringIO()
+        with mock.patch.dict(os.environ, {"CMAKE": cmake, "CXX": "/nonexistent/g++"}), \
+                mock.patch("sys.stderr", stderr):
+            with self.assertRaises(backend.BuildError) as caught:
+                backend.build_extension(build, ROOT)
+        self.assertRegex(str(caught.exception), r"g\+\+ \(apt-get install g\+\+\)")
+        self.assertIn("/nonexistent/g++", stderr.getvalue())
+        self.assertTrue(os.path.isfile(caught.exception.log))
+
+    def test_archives_are_dated_by_source_date_epoch_alone(self):
+        work = tempfile.mkdtemp(prefix="setup-dated-")
+        self.addCleanup(shutil.rmtree, work, True)
+        tree = os.path.join(work, "tree")
+        os.makedirs(os.path.join(tree, "src"))
+        with open(os.path.join(tree, "pyproject.toml"), "w") as f:
+            f.write('[project]\nname = "x"\nversion = "1.0"\n'
+                    '[tool.vellomar-build]\nsdist = ["pyproject.toml", "src"]\n')
+        for name in ("b.cpp", "a.cpp"):
+            with open(os.path.join(tree, "src", name), "w") as f:
+                f.write("int %s;\n" % name[0])
+        module = os.path.join(tree, "src", "a.cpp")
+        table = {"name": "x", "version": "1.0"}
+        old = os.getcwd()
+        self.addCleanup(os.chdir, old)
+        os.chdir(tree)  # where frontends run the hooks
+
+        def archives(name, epoch):
+            with mock.patch.dict(os.environ, {"SOURCE_DATE_EPOCH": epoch}):
+                directory = os.path.join(work, name)
+                os.makedirs(directory)
+                wheel = backend.write_wheel(directory, table, [("x/a.py", module)], "py3-none-any")
+                sdist = backend.build_sdist(directory)
+            with open(os.path.join(directory, wheel), "rb") as f, \
+                    open(os.path.join(directory, sdist), "rb") as g:
+                return f.read(), g.read()
+
+        first = archives("first", "1700000000")
+        # Other file times, another moment: the same bytes.
+        os.utime(module, (1, 1))
+        self.assertEqual(archives("second", "1700000000"), first)
+        with zipfile.ZipFile(io.BytesIO(first[0])) as wheel:
+            self.assertEqual({info.date_time for info in wheel.infolist()},
+                             {(2023, 11, 14, 22, 13, 20)})
+        self.assertEqual(first[1][4:8], (1700000000).to_bytes(4, "little"))  # gzip's mtime
+        with tarfile.open(fileobj=io.BytesIO(first[1])) as sdist:
+            members = sdist.getmembers()
+        self.assertEqual([member.name for member in members],
+                         ["x-1.0/PKG-INFO", "x-1.0/pyproject.toml", "x-1.0/src/a.cpp",
+                          "x-1.0/src/b.cpp"])
+        self.assertEqual({(m.mtime, m.uid, m.gid, m.uname, m.gname) for m in members},
+                         {(1700000000, 0, 0, "", "")})
+        self.assertEqual({m.pax_headers.get("mtime") for m in members}, {None})
+        # A zip holds nothing before 1980: earlier times, or none, give 1980.
+        for epoch in ("", "0"):
+            with zipfile.ZipFile(io.BytesIO(archives("at-" + (epoch or "unset"), epoch)[0])) as wheel:
+                self.assertEqual({info.date_time for info in wheel.infolist()},
+                                 {(1980, 1, 1, 0, 0, 0)}, epoch)
+        with self.assertRaisesRegex(backend.BuildError, "SOURCE_DATE_EPOCH"):
+            archives("bad", "yesterday")
+
     def test_sdist_of_a_checkout_carries_tracked_files_only(self):
         if not shutil.which("git"):
             self.skipTest("needs git")
@@ -191,7 +333,8 @@ class BackendTest(unittest.TestCase):
         with zipfile.ZipFile(os.path.join(work, ours)) as wheel:
             names = wheel.namelist()
             self.assertEqual(sorted(names), sorted(modules | {
-                "vellomar/printing/cups/" + EXTENSION, "vellomar/printing/cups/setup.pyi",
+                "vellomar/printing/cups/" + os.path.basename(path) for _, path in built_modules()
+            } | {"vellomar/printing/cups/setup.pyi",
                 "vellomar/printing/cups/py.typed", dist_info + "METADATA", dist_info + "WHEEL",
                 dist_info + "RECORD"}))
             record = dist_info + "RECORD"
