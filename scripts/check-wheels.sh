@@ -6,6 +6,8 @@
 # an sdist that Debian's python3-build makes, on Debian's python3.
 #   scripts/check-wheels.sh [PYTHON...]
 # Without arguments: every interpreter a configure finds, and /usr/bin/python3.
+# SETUP_WITH_IPP=OFF in the environment reaches the backend: the wheels are
+# then built, and checked, without the IPP client module.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/check-wheels.XXXXXX")
@@ -16,6 +18,20 @@ unset PYTHONDONTWRITEBYTECODE PYTHONPATH
 cd /
 
 fail() { echo "check-wheels: $*" >&2; exit 1; }
+
+case "${SETUP_WITH_IPP:-on}" in
+  [Oo][Ff][Ff]|0|[Nn][Oo]|[Ff][Aa][Ll][Ss][Ee]) modules=(setup) ;;
+  *) modules=(setup ipp) ;;
+esac
+
+# readelf -d's NEEDED entries of a shared object, one a line; fails the check
+# when readelf is missing or fails, rather than finding nothing.
+needed() {  # label so
+  local dynamic
+  dynamic=$(readelf -d "$2") || fail "$1: readelf -d $2 failed (binutils)"
+  grep -q 'Dynamic section' <<<"$dynamic" || fail "$1: readelf shows no dynamic section of $2"
+  sed -n 's/.*(NEEDED).*Shared library: \[\(.*\)\]/\1/p' <<<"$dynamic"
+}
 
 round_trip() {  # label python source
   local label=$1 python=$2 source=$3 out="$work/$1"
@@ -43,8 +59,9 @@ print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "${wheels[0]}" | LC_A
                  find vellomar -name __pycache__ -prune -o -type f \
                    \( -name '*.py' -o -name '*.pyi' -o -name py.typed \) -print
                fi
-               "$python" -c 'import sysconfig
-print("vellomar/printing/cups/setup" + sysconfig.get_config_var("EXT_SUFFIX"))'
+               "$python" -c 'import sys, sysconfig
+for module in sys.argv[1:]:
+    print("vellomar/printing/cups/" + module + sysconfig.get_config_var("EXT_SUFFIX"))' "${modules[@]}"
                dist_info=$(basename "${wheels[0]}" | cut -d- -f1,2).dist-info
                printf '%s\n' "$dist_info/METADATA" "$dist_info/WHEEL" "$dist_info/RECORD") \
              | LC_ALL=C sort)
@@ -63,16 +80,22 @@ $(diff <(echo "$expected") <(echo "$listed"))"
   version_file=$("$venv" -c 'import vellomar.printing.cups as p; print(p.__version__)')
   grep -qx "Version: $version_file" <<<"$shown" \
     || fail "$label: pip show disagrees with the package's __version__ $version_file"
-  local so
-  so=$("$venv" -c 'import vellomar.printing.cups.setup as m; print(m.__file__)')
-  case "$so" in "$out/venv/"*) ;; *) fail "$label: imported $so, not the venv's" ;; esac
-  # Read first, so that a missing or failing readelf fails the check.
-  local dynamic
-  dynamic=$(readelf -d "$so") || fail "$label: readelf -d $so failed (binutils)"
-  grep -q 'Dynamic section' <<<"$dynamic" || fail "$label: readelf shows no dynamic section of $so"
-  if grep -E 'NEEDED.*\[(libpython|libstdc\+\+)' <<<"$dynamic"; then
-    fail "$label: the shared object links the above"
-  fi
+  # What each module may need at run time: the setup module nothing at all
+  # (not even libc), the IPP client libcups and libc; never libpython or
+  # libstdc++ (the sources build without exceptions and RTTI for that).
+  local module so listed extra
+  for module in "${modules[@]}"; do
+    so=$("$venv" -c 'import importlib, sys
+print(importlib.import_module("vellomar.printing.cups." + sys.argv[1]).__file__)' "$module") \
+      || fail "$label: the $module module does not import"
+    case "$so" in "$out/venv/"*) ;; *) fail "$label: imported $so, not the venv's" ;; esac
+    listed=$(needed "$label" "$so")
+    case $module in
+      ipp) extra=$(grep -vx -e libcups.so.2 -e libc.so.6 <<<"$listed") || true ;;
+      *) extra=$listed ;;
+    esac
+    [ -z "$extra" ] || fail "$label: $(basename "$so") needs" $extra
+  done
 
   # 0 usable; 3 usable but not ready (no scheduler runs here).
   local status=0
