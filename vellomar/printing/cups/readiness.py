@@ -1,61 +1,321 @@
-"""Can this host print now? The answer of the CUPS scheduler itself.
+"""Can this host print now? The answer of the CUPS scheduler and of the
+printers themselves.
 
-``check_readiness()`` asks the scheduler with ``lpstat`` (``-r`` whether it
-runs, ``-d`` the default destination, ``-e`` the destinations' names, ``-p``
-and ``-a`` each destination's state and whether it accepts jobs) and returns
-an immutable ``Readiness``: the scheduler, the destinations, whether
-printing can start now, and the problems that stand in the way, each with
-advice a person can act on.
+``check_readiness()`` asks the scheduler over IPP, through the package's
+``ipp`` extension module (libcups): one CUPS-Get-Printers request for every
+destination's state, state reasons, state message, whether it accepts jobs,
+its queued jobs and its device URI, and the default destination as ``lp``
+without ``-d`` resolves it (``PRINTER`` or ``LPDEST``, lpoptions, then the
+scheduler's default). The server, port, encryption and user are picked as
+the CUPS tools pick them (``CUPS_SERVER``, client.conf, the local socket),
+afresh at every call. Then, unless ``check_printers`` is false, it asks each
+destination's printer itself, all at once: a scheduler reports a queue as
+idle while its printer is switched off, until a job fails.
 
-The queries run through the package's ``call`` with the environment and the
-query time limit from the setup module's ``setup()``, all at once: a
-scheduler that hangs costs one time limit, not five. Where a state message
-mimics the lines of a destination listed after it, the destinations involved
-are asked about one at a time (``lpstat -p NAME``, ``-a NAME``), 16 at most
-together, all within one more time limit: past it, those not yet answered
-count as undetermined, so the check ends within about two time limits
-whatever a message says. A query that fails or times out is reported as a
-problem; the others still count.
+The scheduler's answer takes at most the query time limit of the setup
+module's ``setup()``, and the printers' answers at most one more.
+
+Texts in the result (names, messages, keywords) are the scheduler's and the
+printers' own, exactly: pass them through ``sanitize()`` before showing them.
 """
 
 from __future__ import annotations
 
-import re
+import os
 import shlex
-import subprocess
-import time
-from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass
-from typing import (TYPE_CHECKING, AbstractSet, Callable, Dict, List, Literal, Mapping,
-                    NamedTuple, Optional, Pattern, Protocol, Sequence, Set, Tuple)
-
-from .call import CommandFailed, call
+from dataclasses import dataclass, field
+from typing import (TYPE_CHECKING, Any, Dict, Iterable, List, Literal, Mapping, Optional,
+                    Protocol, Sequence, Tuple)
 
 if TYPE_CHECKING:
     from .setup import Settings
 
 __all__ = [
-    "Ask", "Destination", "Problem", "Readiness", "Scheduler", "check_readiness",
-    "parse_destinations",
-    "TOOLS_MISSING", "NO_SETTINGS", "QUERY_FAILED", "SCHEDULER_NOT_RUNNING",
-    "NO_DESTINATION", "NONE_ACCEPTING", "NONE_ENABLED", "BAD_DEFAULT", "UNDETERMINED",
+    "Destination", "PrinterCheck", "Problem", "Readiness", "Reason", "Scheduler",
+    "check_readiness", "classify_reason", "sanitize",
+    "BLOCKING", "WARNING", "INFORMATION",
+    "TOOLS_MISSING", "NO_SETTINGS", "NO_IPP_CLIENT", "QUERY_FAILED", "SCHEDULER_NOT_RUNNING",
+    "SCHEDULER_NO_ANSWER", "NO_DESTINATION", "NONE_ACCEPTING", "NONE_ENABLED", "BAD_DEFAULT",
+    "UNDETERMINED", "PRINTER_CONDITION", "PRINTER_UNREACHABLE", "PRINTER_WARNING",
+    "JOBS_QUEUED",
 ]
 
 State = Literal["idle", "printing", "stopped"]
+Severity = Literal["blocking", "warning", "information"]
+BLOCKING: Severity = "blocking"
+WARNING: Severity = "warning"
+INFORMATION: Severity = "information"
 
 # Kinds of problem, stable for programs that match on them.
 TOOLS_MISSING = "tools-missing"
 NO_SETTINGS = "no-settings"
+NO_IPP_CLIENT = "no-ipp-client"
 QUERY_FAILED = "query-failed"
 SCHEDULER_NOT_RUNNING = "scheduler-not-running"
+SCHEDULER_NO_ANSWER = "scheduler-no-answer"
 NO_DESTINATION = "no-destination"
 NONE_ACCEPTING = "none-accepting"
 NONE_ENABLED = "none-enabled"
 BAD_DEFAULT = "bad-default"
-UNDETERMINED = "undetermined"
+UNDETERMINED = "undetermined"  # no longer reported; kept for programs that match on it
+PRINTER_CONDITION = "printer-condition"
+PRINTER_UNREACHABLE = "printer-unreachable"
+PRINTER_WARNING = "printer-warning"
+JOBS_QUEUED = "jobs-queued"
 
 DEFAULT_SERVER = "default"
 
+_STATES: Dict[int, State] = {3: "idle", 4: "printing", 5: "stopped"}
+
+
+# ---- text from outside ------------------------------------------------------
+
+def _escape(code: int) -> str:
+    if 0xDC80 <= code <= 0xDCFF:  # a byte that was not UTF-8, kept by surrogateescape
+        return "\\x%02x" % (code - 0xDC00)
+    return "\\x%02x" % code if code <= 0xFF else "\\u%04x" % code
+
+
+def _unsafe() -> Dict[int, str]:
+    codes = list(range(0x00, 0x20)) + list(range(0x7F, 0xA0))  # C0, DEL, C1
+    # Marks, embeddings, overrides and isolates reorder what follows them.
+    codes += [0x061C, 0x200E, 0x200F] + list(range(0x202A, 0x202F)) + list(range(0x2066, 0x206A))
+    codes += range(0xD800, 0xE000)  # lone surrogates: no UTF-8 stream can carry one
+    return {code: _escape(code) for code in codes}
+
+
+_UNSAFE = _unsafe()
+
+
+def sanitize(text: str) -> str:
+    """text with C0 and C1 control characters, bidirectional formatting
+    characters and lone surrogates written as backslash escapes (a byte
+    that was not UTF-8 as ``\\xNN``), so that neither a terminal nor a
+    strict UTF-8 stream can be disturbed by it. Everything else, such as
+    U+00A0 or U+2028 in a queue's name, is kept."""
+    return text.translate(_UNSAFE)
+
+
+# ---- printer-state-reasons --------------------------------------------------
+
+# Keywords as printers and CUPS send them, with the severity they have for
+# printing now and the advice, where NAME stands for the destination. A
+# keyword that is not here is judged by its suffix, as the IPP standard
+# says: "-report" informs, "-warning" warns, "-error" and no suffix block.
+# Entries without a suffix override that rule where the standard's
+# unsuffixed keywords are sub-states rather than faults; the rest say why.
+_SWITCH_ON = "switch on the printer or check its network connection"
+_REASONS: Dict[str, Tuple[Severity, str]] = {
+    "none": (INFORMATION, ""),
+    # A person stopped the queue (cupsdisable): a scheduler reports it with
+    # printer-state stopped, and holds every job until the queue is started.
+    "paused": (BLOCKING, "start the queue: `cupsenable NAME`"),
+    "moving-to-paused": (BLOCKING, "start the queue: `cupsenable NAME`"),
+    "stopping": (BLOCKING, "start the queue: `cupsenable NAME`"),
+    "shutdown": (BLOCKING, "switch on the printer"),
+    "hold-new-jobs": (BLOCKING, "release the held jobs: `cupsenable --release NAME`"),
+    # CUPS' ipp backend shows it for a moment at the start of every job: it
+    # says nothing about whether the job will print.
+    "connecting-to-device": (INFORMATION, ""),
+    # The ipp backend sets it while it cannot reach the device and clears
+    # it once it can; the printer's own answer, asked now, settles whether
+    # it can be reached, so on its own it only warns.
+    "offline-report": (WARNING, _SWITCH_ON),
+    "offline": (BLOCKING, _SWITCH_ON),
+    "timed-out": (BLOCKING, _SWITCH_ON),
+    "media-needed": (BLOCKING, "load paper into NAME"),
+    "media-empty": (BLOCKING, "load paper into NAME"),
+    "media-jam": (BLOCKING, "clear the paper jam in NAME"),
+    "toner-empty": (BLOCKING, "replace the toner of NAME"),
+    "marker-supply-empty": (BLOCKING, "replace the toner or ink of NAME"),
+    "marker-waste-full": (BLOCKING, "empty or replace the waste container of NAME"),
+    "cover-open": (BLOCKING, "close the covers and doors of NAME"),
+    "door-open": (BLOCKING, "close the covers and doors of NAME"),
+    "interlock-open": (BLOCKING, "close the covers and doors of NAME"),
+    "input-tray-missing": (BLOCKING, "put the input tray back into NAME"),
+    "output-tray-missing": (BLOCKING, "put the output tray back into NAME"),
+    "output-area-full": (BLOCKING, "empty the output tray of NAME"),
+    "spool-area-full": (BLOCKING, "free disk space where NAME spools its jobs"),
+    "fuser-over-temp": (BLOCKING, "let NAME cool down, or have it serviced"),
+    "fuser-under-temp": (BLOCKING, "let NAME warm up, or have it serviced"),
+    # Advisories: printing goes on for now.
+    "media-low": (WARNING, "load paper into NAME soon"),
+    "toner-low": (WARNING, "replace the toner of NAME soon"),
+    "marker-supply-low": (WARNING, "replace the toner or ink of NAME soon"),
+    "marker-waste-almost-full": (WARNING, "empty the waste container of NAME soon"),
+    "output-area-almost-full": (WARNING, "empty the output tray of NAME soon"),
+    "developer-low": (WARNING, "replace the developer of NAME soon"),
+    "opc-near-eol": (WARNING, "replace the drum of NAME soon"),
+    # CUPS says "warning", but with a filter missing or refused no job can
+    # be converted for the printer: every one fails.
+    "cups-missing-filter-warning": (BLOCKING, "install the printer's driver"),
+    "cups-insecure-filter-warning": (
+        BLOCKING, "reinstall the printer's driver (its filters must belong to root and be "
+                  "writable by root alone)"),
+    "cups-waiting-for-job-completed": (INFORMATION, ""),
+}
+_SUFFIX_ADVICE = {
+    BLOCKING: "see the printer's panel or status page about '%s'",
+    WARNING: "see the printer's panel or status page about '%s' soon",
+    INFORMATION: "",
+}
+
+
+def classify_reason(keyword: str) -> Severity:
+    """The severity of a printer-state-reasons keyword for printing now."""
+    known = _REASONS.get(keyword)
+    if known is not None:
+        return known[0]
+    if keyword.endswith("-report"):
+        return INFORMATION
+    if keyword.endswith("-warning"):
+        base = _REASONS.get(keyword[:-len("-warning")])
+        return WARNING if base is None or base[0] == BLOCKING else base[0]
+    return BLOCKING
+
+
+def _advice(keyword: str, name: str) -> str:
+    known = _REASONS.get(keyword)
+    if known is None:
+        for suffix in ("-error", "-warning", "-report"):
+            if keyword.endswith(suffix):
+                known = _REASONS.get(keyword[:-len(suffix)])
+                break
+    if known is not None and known[1]:
+        return known[1].replace("NAME", shlex.quote(name) if "`" in known[1] else name)
+    return _SUFFIX_ADVICE[classify_reason(keyword)] % keyword
+
+
+# ---- the result -------------------------------------------------------------
+
+@dataclass(frozen=True)
+class Reason:
+    """A printer-state-reasons keyword and its severity for printing now."""
+
+    keyword: str
+    severity: Severity
+
+
+@dataclass(frozen=True)
+class PrinterCheck:
+    """What the destination's printer itself said when asked over its device
+    URI. ``checked`` false: not asked, and ``message`` says why (a scheme
+    such as usb that cannot be asked from here, no device URI, a scheduler
+    on another host, or checks switched off). Else ``reachable`` says
+    whether it answered, and ``state``, ``reasons`` and ``message`` are its
+    own (``message``: why it could not be reached)."""
+
+    checked: bool = False
+    reachable: Optional[bool] = None
+    state: Optional[State] = None
+    reasons: Tuple[Reason, ...] = ()
+    message: str = ""
+
+
+@dataclass(frozen=True)
+class Problem:
+    """What stands in the way, or a warning (kind: one of the constants
+    above), and the step a person can take; destination names the one it is
+    about, when it is about one."""
+
+    kind: str
+    message: str
+    advice: str
+    destination: Optional[str] = None
+
+
+@dataclass(frozen=True)
+class Scheduler:
+    ok: bool  # whether the scheduler's answer could be had
+    running: bool
+    server: str  # CUPS_SERVER as the tools see it, or "default"
+    address: str = ""  # where libcups reached it: host:port, or the local socket
+
+
+@dataclass(frozen=True)
+class Destination:
+    """A printer or class, by its exact name. ``enabled`` is false when it
+    is stopped; ``message`` is its state message. ``reasons`` are the
+    scheduler's state reasons, ``queued_jobs`` the jobs waiting there,
+    ``printer`` the printer's own answer. ``ready``: enabled, accepting
+    jobs, no blocking reason from the scheduler or the printer, and the
+    printer, where checked, answered."""
+
+    name: str
+    default: bool
+    enabled: bool
+    accepting: bool
+    state: State
+    message: str
+    reasons: Tuple[Reason, ...] = ()
+    queued_jobs: int = 0
+    device_uri: str = ""  # without user-info, where credentials live
+    printer: PrinterCheck = field(default_factory=PrinterCheck)
+
+    @property
+    def blocking(self) -> Tuple[Reason, ...]:
+        """The reasons, the scheduler's and the printer's, that stop printing."""
+        return tuple(reason for reason in self.reasons + self.printer.reasons
+                     if reason.severity == BLOCKING)
+
+    @property
+    def ready(self) -> bool:
+        return (self.enabled and self.accepting and not self.blocking
+                and (not self.printer.checked or bool(self.printer.reachable))
+                and self.printer.state != "stopped")
+
+
+@dataclass(frozen=True)
+class Readiness:
+    """``ready`` when the CUPS tools are present, the scheduler runs, some
+    destination is ready, and the default destination (set with lpadmin,
+    lpoptions, PRINTER or LPDEST), if any, exists and is ready. A
+    destination is ready when it is enabled, accepts jobs, has no blocking
+    reason (from the scheduler or from its printer), and its printer, where
+    checked, answered. Ready does not mean that a job will come out: a
+    printer that cannot be asked (usb, say) may still be off, and a
+    condition may arise later. Jobs waiting and advisories such as low toner
+    are ``warnings``, not problems."""
+
+    scheduler: Scheduler
+    destinations: Tuple[Destination, ...]
+    ready: bool
+    problems: Tuple[Problem, ...]
+    warnings: Tuple[Problem, ...] = ()
+
+    def as_dict(self) -> Dict[str, object]:
+        """The JSON-ready form: scheduler, destinations, ready, problems,
+        warnings. Texts are exact, as in the result itself."""
+        return {
+            "scheduler": {"ok": self.scheduler.ok, "running": self.scheduler.running,
+                          "server": self.scheduler.server, "address": self.scheduler.address},
+            "destinations": [_destination_dict(d) for d in self.destinations],
+            "ready": self.ready,
+            "problems": [_problem_dict(p) for p in self.problems],
+            "warnings": [_problem_dict(p) for p in self.warnings],
+        }
+
+
+def _reasons_list(reasons: Iterable[Reason]) -> List[Dict[str, str]]:
+    return [{"keyword": r.keyword, "severity": r.severity} for r in reasons]
+
+
+def _destination_dict(d: Destination) -> Dict[str, object]:
+    return {"name": d.name, "default": d.default, "enabled": d.enabled,
+            "accepting": d.accepting, "state": d.state, "message": d.message,
+            "ready": d.ready, "reasons": _reasons_list(d.reasons),
+            "queued_jobs": d.queued_jobs, "device_uri": d.device_uri,
+            "printer": {"checked": d.printer.checked, "reachable": d.printer.reachable,
+                        "state": d.printer.state, "reasons": _reasons_list(d.printer.reasons),
+                        "message": d.printer.message}}
+
+
+def _problem_dict(p: Problem) -> Dict[str, object]:
+    return {"kind": p.kind, "message": p.message, "advice": p.advice,
+            "destination": p.destination}
+
+
+# ---- asking -----------------------------------------------------------------
 
 class SetupModule(Protocol):
     """What is used of the setup extension (or a stand-in for it)."""
@@ -65,420 +325,264 @@ class SetupModule(Protocol):
     def setup(self) -> Settings: ...
 
 
-@dataclass(frozen=True)
-class Problem:
-    """What stands in the way (kind: one of the constants above), and the
-    step a person can take."""
+class IppModule(Protocol):
+    """What is used of the ipp extension (or a stand-in for it)."""
 
-    kind: str
-    message: str
-    advice: str
-
-
-@dataclass(frozen=True)
-class Scheduler:
-    ok: bool  # whether `lpstat -r` answered
-    running: bool
-    server: str  # CUPS_SERVER as the tools see it, or "default"
-
-
-@dataclass(frozen=True)
-class Destination:
-    """A printer or class: ``enabled`` is false when it is stopped, and
-    ``message`` is its state message or why it rejects jobs."""
-
-    name: str
-    default: bool
-    enabled: bool
-    accepting: bool
-    state: State
-    message: str
-
-
-@dataclass(frozen=True)
-class Readiness:
-    """``ready`` when the CUPS tools are present, the scheduler runs, a
-    destination is enabled and accepts jobs, the default destination (set
-    with lpadmin, PRINTER or LPDEST), if any, exists and is enabled and
-    accepts jobs, and ``lpstat -e`` answered."""
-
-    scheduler: Scheduler
-    destinations: Tuple[Destination, ...]
-    ready: bool
-    problems: Tuple[Problem, ...]
-
-    def as_dict(self) -> Dict[str, object]:
-        """The JSON-ready form: scheduler, destinations, ready, problems."""
-        return {
-            "scheduler": {"ok": self.scheduler.ok, "running": self.scheduler.running,
-                          "server": self.scheduler.server},
-            "destinations": [
-                {"name": d.name, "default": d.default, "enabled": d.enabled,
-                 "accepting": d.accepting, "state": d.state, "message": d.message}
-                for d in self.destinations],
-            "ready": self.ready,
-            "problems": [{"kind": p.kind, "message": p.message, "advice": p.advice}
-                         for p in self.problems],
-        }
+    def query_scheduler(self, timeout: float, check_printers: bool = ...) -> Dict[str, Any]: ...
 
 
 def _describe(error: BaseException) -> str:
-    if isinstance(error, subprocess.TimeoutExpired):
-        return "no answer within %g s" % error.timeout
     text = str(error)
     return "%s: %s" % (type(error).__name__, text) if text else type(error).__name__
 
 
-def _encodable(text: str) -> str:
-    """text with the undecodable bytes that call keeps as surrogates shown as
-    backslash escapes: a strict UTF-8 stream cannot write a surrogate."""
+def _load_ipp() -> Tuple[Optional[IppModule], Optional[Problem]]:
     try:
-        raw = text.encode("utf-8", "surrogateescape")
-    except UnicodeEncodeError:  # a surrogate that no undecodable byte became
-        raw = text.encode("utf-8", "backslashreplace")
-    return raw.decode("utf-8", "backslashreplace")
+        from . import ipp
+    except ModuleNotFoundError as error:
+        if error.name != __package__ + ".ipp":
+            raise
+        return None, Problem(
+            NO_IPP_CLIENT, "this installation of the printing client's CUPS support was built "
+            "without its IPP client, so the scheduler cannot be asked",
+            "reinstall it built with libcups (Debian: apt-get install libcups2-dev before "
+            "building)")
+    except ImportError as error:
+        # Most often libcups.so.2 itself is missing.
+        return None, Problem(
+            NO_IPP_CLIENT, "cannot load the IPP client: %s" % error,
+            "install libcups, the CUPS client library (Debian: apt-get install libcups2)")
+    return ipp, None
 
 
-def _clean(text: str) -> str:
-    # Control characters would break the layout of the report.
-    text = _encodable(text).replace("\t", " ")
-    return re.sub(r"[\x00-\x1f\x7f]", lambda m: "\\x%02x" % ord(m.group()), text)
-
-
-@dataclass(frozen=True)
-class _Answer:
-    """The outcome of one lpstat query: its output, or why there is none."""
-
-    args: Tuple[str, ...]
-    out: Optional[str] = None
-    error: Optional[BaseException] = None
-
-    @property
-    def command(self) -> str:
-        return " ".join(("lpstat",) + self.args)
-
-
-def _query(args: Tuple[str, ...], env: Mapping[str, str], limit: float) -> _Answer:
-    try:
-        out, _err = call(["lpstat", *args], dict(env), limit)
-    except CommandFailed as error:
-        if args in (("-p",), ("-a",)) and "No destinations added" in error.stderr:
-            return _Answer(args, "")  # lpstat's way of saying "none": status 1
-        return _Answer(args, error=error)
-    except Exception as error:  # a broken query must not break the report
-        return _Answer(args, error=error)
-    return _Answer(args, out)
-
-
-# The first line of a destination's record in `lpstat -p` and `lpstat -a`:
-# the name and the rest of the line.
-_PRINTER_LINE = re.compile(r"printer (\S+) (.*)")
-_ACCEPTING_LINE = re.compile(r"(\S+) ((?:not )?accepting requests.*)")
-_FIRST_LINE = {"-p": _PRINTER_LINE, "-a": _ACCEPTING_LINE}
-
-
-def _records(out: str, first_line: Pattern[str], names: Optional[AbstractSet[str]]
-             ) -> Tuple[List[Tuple[str, str, str]], Set[str]]:
-    """(name, rest of the line, message) per record of out, and the names
-    whose records cannot be told from message text.
-
-    A state message may hold newlines, which lpstat prints unindented, so a
-    line opens a record only for a name that the scheduler lists (names; any
-    when None) and has not opened one yet: the scheduler prints a
-    destination's own line before its message. Every other line continues
-    the message. A message can still fake the first line of a destination
-    listed after it, ahead of the real one: so when a name's first line
-    shows up again, either line may be text, and that name, the record its
-    first line cut short and the one the later line would continue are
-    uncertain."""
-    records: List[Tuple[str, str, List[str]]] = []
-    cut: Dict[str, Optional[str]] = {}  # name -> the record open when its first line came
-    uncertain: Set[str] = set()
-    for line in out.splitlines():
-        match = None if line[:1] in " \t" else first_line.match(line)
-        name = match.group(1) if match and (names is None or match.group(1) in names) else None
-        current = records[-1][0] if records else None
-        if match and name is not None and name not in cut:
-            cut[name] = current
-            records.append((name, match.group(2), []))
+def _named_default(env: Mapping[str, str]) -> bool:
+    """Whether PRINTER, LPDEST or an lpoptions file names a default
+    destination, which then must exist: without any of them, and without a
+    default at the scheduler, there is simply no default."""
+    if env.get("LPDEST") or env.get("PRINTER"):
+        return True
+    home = env.get("HOME")
+    files = [os.path.join(home, ".cups", "lpoptions")] if home else []
+    files.append(os.path.join(env.get("CUPS_SERVERROOT") or "/etc/cups", "lpoptions"))
+    for path in files:
+        try:
+            with open(path, encoding="utf-8", errors="surrogateescape") as lines:
+                if any(line.split(None, 1)[:1] in (["Default"], ["default"]) for line in lines):
+                    return True
+        except OSError:
             continue
-        if name is not None:
-            uncertain.update(n for n in (name, cut[name], current) if n is not None)
-        if line.strip() and records:
-            records[-1][2].append(line.strip())
-    return [(name, rest, " ".join(message)) for name, rest, message in records], uncertain
+    return False
 
 
-def _printers(records: List[Tuple[str, str, str]]) -> Dict[str, Tuple[bool, State, str]]:
-    """`lpstat -p` records as {name: (enabled, state, message)}."""
-    printers: Dict[str, Tuple[bool, State, str]] = {}
-    for name, status, message in records:
-        state: State
-        if status.startswith("disabled"):
-            state = "stopped"
-        elif status.startswith("now printing"):
-            state = "printing"
-        else:
-            state = "idle"
-        printers[_clean(name)] = (state != "stopped", state, _clean(message))
-    return printers
+def check_readiness(setup_module: Optional[SetupModule] = None, *,
+                    check_printers: bool = True,
+                    ipp_module: Optional[IppModule] = None) -> Readiness:
+    """Asks the CUPS scheduler, and unless ``check_printers`` is false each
+    destination's printer, whether printing can start now.
 
-
-def _accepting(records: List[Tuple[str, str, str]]) -> Dict[str, Tuple[bool, str]]:
-    """`lpstat -a` records as {name: (accepting, message)}."""
-    return {_clean(name): (rest.startswith("accepting"), _clean(message))
-            for name, rest, message in records}
-
-
-def _default(out: str) -> str:
-    """The default destination that `lpstat -d` names, or ""."""
-    match = re.search(r"^system default destination: (\S+)", out, re.MULTILINE)
-    return _clean(match.group(1)) if match else ""
-
-
-def _default_error(out: str) -> str:
-    """Why `lpstat -d` names no default: PRINTER or LPDEST naming a
-    destination that does not exist (lpstat says so on its output), or ""."""
-    match = re.search(r"^lpstat: (?:error - )?(.*)", out, re.MULTILINE)
-    return _clean(match.group(1)).rstrip(".") if match else ""
-
-
-def _about(option: str, base: str) -> Tuple[str, ...]:
-    """The arguments of `lpstat -p NAME` or `lpstat -a NAME` (option). A
-    name that starts with "-" goes with the option: apart, lpstat would
-    take it for an option of its own."""
-    return (option + base,) if base.startswith("-") else (option, base)
-
-
-# Runs lpstat with each of the argument tuples given, all at once, and
-# returns their outputs in the same order (None for a query that failed).
-Ask = Callable[[Sequence[Tuple[str, ...]]], Sequence[Optional[str]]]
-
-_NOT_STATED: Tuple[bool, State, str] = (False, "stopped", "")
-
-
-class _Parsed(NamedTuple):
-    destinations: Tuple[Destination, ...]
-    # Destinations that the listing leaves in doubt and that were not
-    # settled: with a comma in the name (lpstat reads "a,b" as a and b, so
-    # it cannot be asked about alone), and those whose own query failed.
-    with_comma: Tuple[str, ...]
-    failed: Tuple[str, ...]
-
-
-def parse_destinations(printers: str, accepting: str, default: str,
-                       names: Optional[str] = None,
-                       ask: Optional[Ask] = None) -> Tuple[Destination, ...]:
-    """The destinations that the outputs of `lpstat -p`, `lpstat -a` and
-    `lpstat -d` describe, of those that `lpstat -e` (names, when given)
-    lists; a line that opens no record continues the message of the one
-    before. A destination that one output misses is kept with what the
-    other says; what neither says counts against it.
-
-    Where a message makes an output ambiguous (a destination's first line
-    shows up twice), ask is called once with `-p NAME` or `-a NAME` for each
-    destination involved, which print that destination's record alone, and
-    their answers take the place of the listing's; an instance NAME/INSTANCE
-    is asked about as NAME. A name with a comma is never asked about (lpstat
-    would take it for a list of names). Without ask, or where its query
-    failed or could not be made, what the listing said of them counts for
-    nothing."""
-    return _parse(printers, accepting, default, names, ask).destinations
-
-
-def _parse(printers: str, accepting: str, default: str, names: Optional[str],
-           ask: Optional[Ask]) -> _Parsed:
-    listed = None if names is None else frozenset(names.split())
-    printer_records, unsure_printers = _records(printers, _PRINTER_LINE, listed)
-    accepting_records, unsure_accepting = _records(accepting, _ACCEPTING_LINE, listed)
-    states = _printers(printer_records)
-    takes_jobs = _accepting(accepting_records)
-
-    # What to ask: lpstat -p NAME prints NAME's record alone, so that a line
-    # naming another destination there is message text. An instance has no
-    # record of its own there: its state is that of its destination.
-    unsure = [("-p", name, name.split("/", 1)[0]) for name in sorted(unsure_printers)] + [
-        ("-a", name, name.split("/", 1)[0]) for name in sorted(unsure_accepting)]
-    queries = sorted({_about(option, base) for option, _, base in unsure if "," not in base})
-    answers = dict(zip(queries, ask(queries) if ask and queries else ()))
-    with_comma: Set[str] = set()
-    failed: Set[str] = set()
-    for option, name, base in unsure:
-        answer = None if "," in base else answers.get(_about(option, base))
-        if answer is None:
-            (with_comma if "," in base else failed).add(_clean(name))
-        own = _records(answer or "", _FIRST_LINE[option], {base})[0]
-        if option == "-p":
-            states[_clean(name)] = _printers(own).get(_clean(base), _NOT_STATED)
-        else:
-            takes_jobs[_clean(name)] = _accepting(own).get(_clean(base), (False, ""))
-
-    default_name = _default(default)
-    base = default_name.split("/", 1)[0]  # an instance "name/instance" prints to name
-    order = list(states) + [name for name in takes_jobs if name not in states]
-    result = []
-    for name in order:
-        enabled, state, message = states.get(name, _NOT_STATED)
-        takes, reason = takes_jobs.get(name, (False, ""))
-        result.append(Destination(name=name, default=bool(default_name) and name == base,
-                                  enabled=enabled, accepting=takes, state=state,
-                                  message=message or reason))
-    return _Parsed(tuple(result), tuple(sorted(with_comma)), tuple(sorted(failed)))
-
-
-def _server(env: Mapping[str, str]) -> str:
-    return _clean(env.get("CUPS_SERVER") or DEFAULT_SERVER)
-
-
-def _failed(answer: _Answer, server: str) -> Problem:
-    assert answer.error is not None
-    return Problem(QUERY_FAILED, "%s failed: %s" % (answer.command, _describe(answer.error)),
-                   "check that the CUPS scheduler (server: %s) is running and answers" % server)
-
-
-def check_readiness(setup_module: Optional[SetupModule] = None) -> Readiness:
-    """Asks the CUPS scheduler whether printing can start now.
-
-    ``setup_module`` defaults to the package's setup extension; importing it
-    may raise ``ImportError``. Nothing else raises: every failure of a probe
-    becomes a problem in the result.
+    ``setup_module`` defaults to the package's setup extension and
+    ``ipp_module`` to its ipp extension; importing the setup extension may
+    raise ``ImportError``. Nothing else raises: every failure becomes a
+    problem in the result.
     """
     if setup_module is None:
         from . import setup as setup_extension
         setup_module = setup_extension
-    not_asked = Scheduler(ok=False, running=False, server=DEFAULT_SERVER)
+    server = os.environ.get("CUPS_SERVER") or DEFAULT_SERVER
+    not_asked = Scheduler(ok=False, running=False, server=server)
     try:
         usable, reason = setup_module.is_available()
     except Exception as error:
         usable, reason = False, _describe(error)
     if not usable:
         return Readiness(not_asked, (), False, (Problem(
-            TOOLS_MISSING, "CUPS printing is not usable here: %s" % _clean(str(reason)),
+            TOOLS_MISSING, "CUPS printing is not usable here: %s" % reason,
             "install the CUPS client tools (Debian: apt-get install cups-client)"),))
     try:
-        settings = setup_module.setup()
-        env = dict(settings["env"])
-        limit = float(settings["timeout"].query)
+        limit = float(setup_module.setup()["timeout"].query)
     except Exception as error:
         return Readiness(not_asked, (), False, (Problem(
             NO_SETTINGS, "no settings for running the CUPS tools: %s" % _describe(error),
             "reinstall the printing client's CUPS support"),))
+    if ipp_module is None:
+        ipp_module, missing = _load_ipp()
+        if ipp_module is None:
+            assert missing is not None
+            return Readiness(not_asked, (), False, (missing,))
 
-    # lpstat speaks the language of LC_ALL, LC_MESSAGES or LANGUAGE before
-    # LANG, which setup() sets to C, and the parsers read C; CUPS even takes
-    # LC_MESSAGES over LC_ALL=C, so setting LC_ALL would not be enough.
-    for name in ("LC_ALL", "LC_MESSAGES", "LANGUAGE"):
-        env.pop(name, None)
-    server = _server(env)
-    queries = (("-r",), ("-d",), ("-e",), ("-p",), ("-a",))
-    with ThreadPoolExecutor(max_workers=len(queries)) as pool:
-        status, default, names, printers, accepting = pool.map(
-            lambda args: _query(args, env, limit), queries)
+    try:
+        answer = ipp_module.query_scheduler(limit, check_printers)
+    except (ConnectionRefusedError, FileNotFoundError) as error:
+        advice = ("start the CUPS service (e.g. `systemctl start cups`), or set CUPS_SERVER "
+                  "to a scheduler that runs" if server == DEFAULT_SERVER else
+                  "start the CUPS scheduler at %s, or point CUPS_SERVER at one that runs" % server)
+        return Readiness(Scheduler(ok=True, running=False, server=server), (), False, (Problem(
+            SCHEDULER_NOT_RUNNING, "the CUPS scheduler is not running (server: %s): %s"
+            % (server, error.strerror or error), advice),))
+    except TimeoutError as error:
+        return Readiness(not_asked, (), False, (Problem(
+            SCHEDULER_NO_ANSWER, "%s (server: %s)" % (error, server),
+            "restart the CUPS scheduler, or point CUPS_SERVER at one that works"),))
+    except Exception as error:
+        return Readiness(not_asked, (), False, (Problem(
+            QUERY_FAILED, "asking the CUPS scheduler (server: %s) failed: %s"
+            % (server, _describe(error)),
+            "check that the CUPS scheduler is running and lets this user list printers"),))
+    return _judge(answer, server, limit)
 
+
+# ---- judging ----------------------------------------------------------------
+
+def _reasons(keywords: Iterable[str]) -> Tuple[Reason, ...]:
+    return tuple(Reason(k, classify_reason(k)) for k in keywords if k != "none")
+
+
+_NOT_ASKED = {
+    "scheme": "a %s device cannot be asked from here",
+    "service-name": "its device is a DNS-SD service name, which only the scheduler resolves",
+    "bad-uri": "its device URI cannot be parsed",
+    "no-uri": "the scheduler gives no device URI",
+    "remote": "the scheduler runs on another host, where its device URIs lead",
+}
+
+
+def _printer_check(device: Optional[Mapping[str, Any]], limit: float) -> PrinterCheck:
+    if device is None:
+        return PrinterCheck(message="printer checks are switched off")
+    if not device.get("checked"):
+        why = str(device.get("why") or "")
+        text = _NOT_ASKED.get(why, "not asked (%s)" % why)
+        return PrinterCheck(message=text % device.get("scheme", "") if "%s" in text else text)
+    reachable = bool(device.get("reachable"))
+    if not reachable:
+        message = ("it does not answer within %g s" % limit if device.get("timed_out")
+                   else "it cannot be reached: %s" % (device.get("error") or "no answer"))
+        return PrinterCheck(checked=True, reachable=False, message=message)
+    error = device.get("error") or ""
+    if error:  # it answered, but not with its state
+        return PrinterCheck(checked=True, reachable=False,
+                            message="it answered with an error instead of its state: %s" % error)
+    state = device.get("state")
+    return PrinterCheck(checked=True, reachable=True,
+                        state=_STATES.get(state, "stopped") if state is not None else None,
+                        reasons=_reasons(device.get("state_reasons") or ()),
+                        message=str(device.get("state_message") or ""))
+
+
+def _destinations(answer: Mapping[str, Any], limit: float) -> Tuple[Destination, ...]:
+    default = answer.get("default")
+    default_base = default.split("/", 1)[0] if default else None  # NAME/INSTANCE prints to NAME
+    seen = set()
+    result = []
+    for printer in answer.get("printers") or ():
+        name = printer.get("name")
+        if name is None or name in seen:  # the first of a name wins
+            continue
+        seen.add(name)
+        state_code = printer.get("state")
+        state: State = _STATES.get(state_code, "stopped") if state_code is not None else "stopped"
+        result.append(Destination(
+            name=name, default=name == default_base,
+            enabled=state != "stopped", accepting=printer.get("accepting") is True,
+            state=state, message=printer.get("state_message") or "",
+            reasons=_reasons(printer.get("state_reasons") or ()),
+            queued_jobs=int(printer.get("queued_jobs") or 0),
+            device_uri=printer.get("device_uri") or "",
+            printer=_printer_check(printer.get("device"), limit)))
+    return tuple(result)
+
+
+def _judge(answer: Mapping[str, Any], server: str, limit: float) -> Readiness:
+    destinations = _destinations(answer, limit)
+    scheduler = Scheduler(ok=True, running=True, server=server,
+                          address=str(answer.get("server") or ""))
     problems: List[Problem] = []
-    if status.out is None:
-        problems.append(_failed(status, server))
-    running = status.out is not None and bool(
-        re.search(r"^scheduler is running", status.out, re.MULTILINE))
-    scheduler = Scheduler(ok=status.out is not None, running=running, server=server)
-    if scheduler.ok and not running:
-        problems.append(Problem(
-            SCHEDULER_NOT_RUNNING, "the CUPS scheduler is not running (server: %s)" % server,
-            "start the CUPS service (e.g. `systemctl start cups`), or set CUPS_SERVER "
-            "to a scheduler that runs" if server == DEFAULT_SERVER else
-            "start the CUPS scheduler at %s, or point CUPS_SERVER at one that runs" % server))
-    elif running:
-        # Once the scheduler is known not to run, each failed query would
-        # only repeat that.
-        problems.extend(_failed(answer, server)
-                        for answer in (default, names, printers, accepting)
-                        if answer.out is None)
-
-    asked: List[_Answer] = []
-
-    def ask(queries: Sequence[Tuple[str, ...]]) -> List[Optional[str]]:
-        # A bound on the processes, since a message can name every
-        # destination there is, and one time limit for them all, so that
-        # hung queries cost one limit however many there are: a query not
-        # started by then counts as one that timed out.
-        end = time.monotonic() + limit
-
-        def one(args: Tuple[str, ...]) -> _Answer:
-            left = end - time.monotonic()
-            if left <= 0:
-                return _Answer(args, error=subprocess.TimeoutExpired(["lpstat", *args], limit))
-            return _query(args, env, left)
-
-        with ThreadPoolExecutor(max_workers=min(len(queries), 16)) as pool:
-            answers = list(pool.map(one, queries))
-        asked.extend(answers)
-        return [answer.out for answer in answers]
-
-    parsed = _parse(printers.out or "", accepting.out or "", default.out or "", names.out, ask)
-    destinations = parsed.destinations
-    if running and parsed.failed:
-        errors = [answer.error for answer in asked if answer.error is not None]
-        timed_out = any(isinstance(error, subprocess.TimeoutExpired) for error in errors)
-        problems.append(Problem(
-            QUERY_FAILED, "asking about each destination alone (lpstat -p NAME, -a NAME) "
-            "failed for %s: %s" % (_some(parsed.failed),
-                                   "no answer within %g s" % limit if timed_out or not errors
-                                   else _describe(errors[0])),
-            "check that the CUPS scheduler (server: %s) is running and answers" % server))
-    if running and parsed.with_comma:
-        problems.append(Problem(
-            UNDETERMINED, "cannot tell the state of %s: a state message imitates its lines, "
-            "and lpstat takes a name with a comma for a list of names" % _some(parsed.with_comma),
-            "rename it without a comma, or clear the state message of the destination listed "
-            "before it (`cupsenable NAME`, `cupsaccept NAME`)"))
-    takes_jobs = running and any(d.enabled and d.accepting for d in destinations)
-    # lp without -d sends a job to the default, so one that the environment
-    # names but that does not exist makes such jobs fail, however many
-    # destinations take them. (With no default at all, the client has to
-    # name a destination anyway.)
-    bad_default = _default_error(default.out or "") if running else ""
-    if bad_default:
+    default = next((d for d in destinations if d.default), None)
+    bad_default = ""
+    if answer.get("default") is None and answer.get("default_error") and \
+            _named_default(os.environ):
+        bad_default = str(answer["default_error"]).rstrip(".")
         problems.append(Problem(
             BAD_DEFAULT, "the default destination cannot be used: %s" % bad_default,
-            "unset PRINTER and LPDEST, or set them to a destination that exists "
-            "(`lpstat -e` lists them)"))
-    # Likewise a default that rejects jobs makes them fail, and one that is
-    # stopped holds them.
-    own_default = next((d for d in destinations if d.default), None)
-    default_stuck = own_default is not None and not (own_default.enabled and own_default.accepting)
-    if (takes_jobs and names.out is not None and own_default is not None and default_stuck
-            and own_default.name not in parsed.failed + parsed.with_comma):
-        problems.append(_default_problem(own_default))
-    if (running and not takes_jobs and printers.out is not None and accepting.out is not None
-            and names.out is not None and not parsed.failed and not parsed.with_comma):
+            "unset PRINTER and LPDEST, or set them (or the lpoptions default) to a destination "
+            "that exists (`lpstat -e` lists them)"))
+    elif answer.get("default") is not None and default is None:
+        bad_default = "%s is not among the scheduler's destinations" % answer["default"]
+        problems.append(Problem(BAD_DEFAULT, "the default destination cannot be used: %s"
+                                % bad_default, "make an existing destination the default "
+                                "(`lpadmin -d NAME`, or PRINTER or LPDEST)"))
+
+    some_ready = any(d.ready for d in destinations)
+    if not destinations:
         problems.extend(_destination_problems(destinations))
-    # Without the names from lpstat -e, any line of the listing opens a
-    # record, so a message could make up a destination that takes jobs.
-    ready = takes_jobs and not bad_default and not default_stuck and names.out is not None
-    return Readiness(scheduler, destinations, ready, tuple(problems))
+    elif default is not None and not default.ready:
+        problems.extend(_default_problems(default))
+    if destinations and not some_ready:
+        takers = [d for d in destinations if d.enabled and d.accepting]
+        if not takers:
+            problems.extend(_destination_problems(destinations))
+        explained = {default.name} if default is not None else set()
+        for d in sorted(takers, key=lambda d: not d.default):
+            if d.name not in explained and len(explained) < 10:
+                explained.add(d.name)
+                problems.extend(_conditions(d))
+
+    warnings: List[Problem] = []
+    for d in destinations:
+        warnings.extend(_warnings(d))
+    ready = some_ready and not bad_default and (default is None or default.ready)
+    return Readiness(scheduler, destinations, ready, tuple(problems), tuple(warnings))
 
 
-def _some(names: Sequence[str]) -> str:
-    """names, the first few of them, for a message."""
-    shown = ", ".join(names[:5])
-    return shown + (" and %d more" % (len(names) - 5) if len(names) > 5 else "")
+def _conditions(d: Destination) -> List[Problem]:
+    """Why d, which is enabled and accepts jobs, is not ready: its blocking
+    reasons and its printer's, and a printer that does not answer."""
+    problems = []
+    for reason in d.reasons:
+        if reason.severity == BLOCKING:
+            problems.append(Problem(
+                PRINTER_CONDITION, "%s reports %s%s" % (d.name, reason.keyword,
+                                                       ": " + d.message if d.message else ""),
+                _advice(reason.keyword, d.name), d.name))
+    for reason in d.printer.reasons:
+        if reason.severity == BLOCKING:
+            detail = d.printer.message
+            problems.append(Problem(
+                PRINTER_CONDITION, "the printer of %s reports %s%s"
+                % (d.name, reason.keyword, ": " + detail if detail else ""),
+                _advice(reason.keyword, d.name), d.name))
+    if d.printer.state == "stopped" and not any(r.severity == BLOCKING for r in d.printer.reasons):
+        problems.append(Problem(
+            PRINTER_CONDITION, "the printer of %s reports that it is stopped%s"
+            % (d.name, ": " + d.printer.message if d.printer.message else ""),
+            "see the printer's panel or status page", d.name))
+    if d.printer.checked and not d.printer.reachable:
+        problems.append(Problem(
+            PRINTER_UNREACHABLE, "the printer of %s (%s) cannot be used: %s"
+            % (d.name, d.device_uri, d.printer.message),
+            "check the device URI of %s (`lpstat -v`)" % d.name
+            if d.printer.message.startswith("it answered") else _SWITCH_ON, d.name))
+    return problems
 
 
-def _default_problem(default: Destination) -> Problem:
+def _default_problems(default: Destination) -> List[Problem]:
+    consequence = ", so a job sent without naming a destination does not print"
+    if default.enabled and default.accepting:
+        return _conditions(default)
     quoted = shlex.quote(default.name)
     what = [("is stopped", "`cupsenable %s`" % quoted)] if not default.enabled else []
     if not default.accepting:
         what.append(("rejects jobs", "`cupsaccept %s`" % quoted))
-    return Problem(
-        BAD_DEFAULT, "the default destination %s %s, so a job sent without naming a "
-        "destination does not print" % (default.name, " and ".join(state for state, _ in what)),
+    return [Problem(
+        BAD_DEFAULT, "the default destination %s %s%s"
+        % (default.name, " and ".join(state for state, _ in what), consequence),
         "%s, or make a destination that takes jobs the default (`lpadmin -d NAME`, or PRINTER "
-        "or LPDEST)" % " and ".join(command for _, command in what))
+        "or LPDEST)" % " and ".join(command for _, command in what), default.name)]
 
 
 def _destination_problems(destinations: Sequence[Destination]) -> List[Problem]:
-    """Why none of destinations (none of which is ready) takes jobs, and the
-    command that would fix it, for the default destination when it can."""
+    """Why none of destinations takes jobs, and the command that would fix
+    it, for the default destination when it can."""
     if not destinations:
         return [Problem(NO_DESTINATION, "no printer or class has been added",
                         "add one with lpadmin, e.g. `lpadmin -p NAME -E -v DEVICE-URI "
@@ -498,3 +602,20 @@ def _destination_problems(destinations: Sequence[Destination]) -> List[Problem]:
             else "every destination is stopped",
             "start one: `cupsenable %s`" % shlex.quote((to_enable or candidates)[0].name)))
     return problems
+
+
+def _warnings(d: Destination) -> List[Problem]:
+    warnings = []
+    for source, reasons in (("", d.reasons), ("the printer of ", d.printer.reasons)):
+        for reason in reasons:
+            if reason.severity == WARNING:
+                warnings.append(Problem(PRINTER_WARNING, "%s%s reports %s"
+                                        % (source, d.name, reason.keyword),
+                                        _advice(reason.keyword, d.name), d.name))
+    if d.queued_jobs > 0:
+        warnings.append(Problem(
+            JOBS_QUEUED, "%d job%s waiting at %s" % (d.queued_jobs, " is" if d.queued_jobs == 1
+                                                     else "s are", d.name),
+            "a new job prints after them; `lpstat -o %s` lists them and `cancel -a %s` "
+            "removes them" % ((shlex.quote(d.name),) * 2), d.name))
+    return warnings
