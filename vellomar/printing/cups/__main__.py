@@ -7,8 +7,10 @@ running, a destination enabled and accepting jobs, and the default
 destination, if one is set by lpadmin, PRINTER or LPDEST, existing, enabled
 and accepting jobs), 1 when CUPS printing is
 not usable here, 2 for a usage error, 3 when it is usable but not ready, 4
-when the compiled setup module cannot be loaded by this interpreter. A probe
-that fails is reported as a message; the others still run.
+when the compiled setup module cannot be loaded by this interpreter, 5 when
+the report could not be written (standard output closed, its reader gone,
+a full disk), with one line on standard error saying why where that can be
+written. A probe that fails is reported as a message; the others still run.
 
 ``--json`` prints one object: ``schema`` (the integer 1, raised when a key
 changes meaning), ``version`` (the package's), then one object per section,
@@ -24,18 +26,20 @@ false and the reason.
 """
 
 import argparse
+import errno
 import json
 import os
 import re
 import shutil
 import sys
 import sysconfig
-from typing import IO, Any, Dict, List, Optional, Sequence, Tuple
+from typing import IO, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from vellomar.printing.cups import __version__
 from vellomar.printing.cups.readiness import DEFAULT_SERVER, _encodable, check_readiness
 
 USABLE, NOT_USABLE, USAGE_ERROR, NOT_READY, CANNOT_LOAD = 0, 1, 2, 3, 4
+CANNOT_WRITE = 5
 SCHEMA = 1
 
 Report = Dict[str, Any]
@@ -259,6 +263,48 @@ def format_text(report: Report) -> str:
     return "\n".join(lines) + "\n"
 
 
+def _written(out: Optional[IO[str]], err: Optional[IO[str]], text: str = "") -> bool:
+    """Writes text to out and flushes it. When that fails (standard output
+    closed, its reader gone, a full disk), says so in one line on err where
+    that can be written, and returns False."""
+    try:
+        if out is None:  # Python's stand-in for a file descriptor 1 closed at start
+            raise OSError(errno.EBADF, "standard output is closed")
+        out.write(text)
+        out.flush()
+        return True
+    except UnicodeError:
+        raise  # a fault of the report, not of where it goes
+    except (OSError, ValueError) as error:
+        _not_written(out, err, error)
+        return False
+
+
+def _not_written(out: Optional[IO[str]], err: Optional[IO[str]], error: BaseException) -> None:
+    _silence(out)
+    try:
+        if err is not None:
+            err.write("python -m vellomar.printing.cups: the report could not be written: %s\n"
+                      % _describe_error(error))
+            err.flush()
+    except (OSError, ValueError):
+        _silence(err)
+
+
+def _silence(stream: Optional[IO[str]]) -> None:
+    """Points a standard stream that failed at /dev/null: what the failed
+    write left in its buffer would fail again in Python's own flush at exit,
+    with a warning on stderr and exit status 120."""
+    if stream is None or stream not in (sys.stdout, sys.stderr):
+        return
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, stream.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
 def main(argv: Optional[Sequence[str]] = None, out: Optional[IO[str]] = None,
          err: Optional[IO[str]] = None) -> int:
     out = out or sys.stdout
@@ -270,10 +316,15 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[IO[str]] = None,
                     "tools as child processes, and whether the CUPS scheduler can print "
                     "now.",
         epilog="Exit status: 0 ready to print, 1 not usable, 2 usage error, 3 usable but not "
-               "ready, 4 the compiled module cannot be loaded.")
+               "ready, 4 the compiled module cannot be loaded, 5 the report could not be "
+               "written.")
     parser.add_argument("--json", action="store_true", help="print one JSON object")
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
-    args = parser.parse_args(argv)
+    try:
+        args = parser.parse_args(argv)
+    except OSError as error:  # argparse before 3.11 lets --help and --version fail to write
+        _not_written(sys.stdout, err, error)
+        return CANNOT_WRITE
 
     report: Report = {"schema": SCHEMA, "version": __version__}
     try:
@@ -282,24 +333,33 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[IO[str]] = None,
         report.update(cannot_load(error))
         report["tools"] = check_tools()
         module = report["module"]
-        err.write("%s\n%s\n" % (module["error"], module["advice"]))
-        err.writelines(line + "\n" for line in format_tools(report["tools"]))
-        if args.json:
-            out.write(json.dumps(report, indent=2) + "\n")
+        _written(err, None, "".join("%s\n" % line for line in
+                                    [module["error"], module["advice"]]
+                                    + format_tools(report["tools"])))
+        if args.json and not _written(out, err, json.dumps(report, indent=2) + "\n"):
+            return CANNOT_WRITE
         return CANNOT_LOAD
 
     report["module"] = {"ok": True, "file": _text(getattr(setup, "__file__", ""))}
     report.update(probe(setup))
     report.update(check_readiness(setup).as_dict())
     report["tools"] = check_tools()
-    if args.json:
-        out.write(json.dumps(report, indent=2) + "\n")
-    else:
-        out.write(format_text(report))
+    if not _written(out, err, json.dumps(report, indent=2) + "\n" if args.json
+                    else format_text(report)):
+        return CANNOT_WRITE
     if not report["available"]["usable"]:
         return NOT_USABLE
     return USABLE if report["ready"] else NOT_READY
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    status: Union[int, str, None]
+    try:
+        status = main()
+    except SystemExit as done:  # argparse's end of --help, --version and a usage error
+        status = done.code
+    # argparse leaves its text in the buffer: flushed here, a failure is
+    # reported as any other instead of warned of by Python at exit.
+    if sys.stdout is not None and not _written(sys.stdout, sys.stderr):
+        status = CANNOT_WRITE
+    sys.exit(status)
