@@ -8,28 +8,50 @@ means "the tool could not tell us" is an ``OSError``:
   (``FileNotFoundError`` when it does not exist);
 - a program that exits with a non-zero status, or is killed by a signal,
   raises ``CommandFailed`` (an ``OSError``) carrying the status and the error
-  text, so that its error output is never mistaken for an answer.
+  text, so that its error output is never mistaken for an answer;
+- a program that writes more than ``max_output`` bytes (``MAX_OUTPUT``,
+  16 MiB, by default) to either stream is killed together with everything
+  it started, and ``OutputTooLarge`` (a ``CommandFailed``) is raised.
 
 A program that runs longer than its time limit is killed together with
 everything it started, and ``subprocess.TimeoutExpired`` is raised. That is
 not an ``OSError``: a hung tool is a fault of the host to report, not a
-missing feature to shrug off.
+missing feature to shrug off. A limit of ``inf`` means no limit.
+
+The program and everything it starts also end when the caller's process
+ends, however it ends: see docs/call.md for how.
 
 ``Timeouts`` names the two time limits that go with running CUPS tools.
 """
 
+import errno
+import math
 import os
+import selectors
 import signal
 import subprocess
-from typing import Any, List, Mapping, Optional, Sequence, Tuple, Union
+import time
+from typing import Any, List, Mapping, Optional, Sequence, Set, Tuple, Union
 
 # What the runner accepts as a program and its arguments, as subprocess does.
 Argument = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
-__all__ = ["CommandFailed", "Timeouts", "call", "TIME_LIMIT"]
+__all__ = ["CommandFailed", "OutputTooLarge", "Timeouts", "call", "TIME_LIMIT", "MAX_OUTPUT"]
 
 # Seconds a tool may run before call() gives up on it.
 TIME_LIMIT = 10.0
+
+# Bytes call() keeps of each of a tool's two output streams. The answers of
+# the CUPS tools are far smaller (lpstat lists a queue in a few hundred
+# bytes, so ten thousand queues are a few MiB); the bound is there for a
+# tool gone wrong, and holds the memory of a call to a few times this.
+MAX_OUTPUT = 16 * 1024 * 1024
+
+# The longest single wait for output: a limit too far away for the clock
+# (1e300 s) is waited for in such steps instead of overflowing.
+_LONGEST_WAIT = 3600.0
+
+_STREAMS = {"stdout": "standard output", "stderr": "error output"}
 
 
 class CommandFailed(OSError):
@@ -53,8 +75,36 @@ class CommandFailed(OSError):
             message = "%s: %s" % (message, detail)
         super().__init__(message)
 
-    def __reduce__(self) -> Tuple[Any, Tuple[List[Argument], int, str]]:
+    def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
         return (type(self), (self.cmd, self.returncode, self.stderr))
+
+
+class OutputTooLarge(CommandFailed):
+    """A tool wrote more than the bound to one of its streams and was killed.
+
+    ``stream`` is ``"stdout"`` or ``"stderr"``, ``limit`` the bound in bytes;
+    ``returncode`` is the status the killed tool ended with and ``stderr``
+    the start of its error output, for diagnosis.
+    """
+
+    stream: str
+    limit: int
+
+    def __init__(self, cmd: Sequence[Argument], stream: str, limit: int,
+                 returncode: int, stderr: str) -> None:
+        if stream not in _STREAMS:
+            raise ValueError("stream must be 'stdout' or 'stderr', not %r" % (stream,))
+        self.cmd = list(cmd)
+        self.stream = stream
+        self.limit = limit
+        self.returncode = returncode
+        self.stderr = stderr
+        # Not CommandFailed's message: the error text may be the flood.
+        OSError.__init__(self, "%s wrote more than %d bytes to its %s and was killed"
+                         % (str(self.cmd[0]), limit, _STREAMS[stream]))
+
+    def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
+        return (type(self), (self.cmd, self.stream, self.limit, self.returncode, self.stderr))
 
 
 def _decode(data: bytes) -> str:
@@ -63,37 +113,195 @@ def _decode(data: bytes) -> str:
     return data.decode("utf-8", "surrogateescape")
 
 
-def call(cmd: Sequence[Argument], env: Optional[Mapping[str, str]],
-         timeout: Optional[float] = None) -> Tuple[str, str]:
-    """Run ``cmd`` (a list: program, then arguments) with environment ``env``.
+def _check_limit(name: str, value: object) -> float:
+    """A time limit as a float; inf means none. Timeouts and call() share
+    this, so a limit one takes the other can honour."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError("%s must be a number of seconds, not %s" % (name, type(value).__name__))
+    if not value > 0:  # also refuses NaN
+        raise ValueError("%s must be a positive number of seconds (inf for none), not %r"
+                         % (name, value))
+    try:
+        return float(value)
+    except OverflowError:  # an int beyond any float is no limit either
+        return math.inf
 
-    Returns ``(stdout, stderr)`` as str. ``timeout`` defaults to TIME_LIMIT.
-    """
-    if timeout is None:
-        timeout = TIME_LIMIT
-    # A session of its own lets a time-out kill the whole tree: a shell
-    # script's children would otherwise keep running and hold our pipes.
-    process = subprocess.Popen(
-        cmd,
-        env=env,
-        stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        start_new_session=True,
-    )
-    with process:
+
+def _check_cmd(cmd: object) -> List[Argument]:
+    # A string is a sequence too, and subprocess would run its first letter.
+    if isinstance(cmd, (str, bytes, bytearray, memoryview)) or not isinstance(cmd, (list, tuple)):
+        raise TypeError("cmd must be a list or tuple of arguments, program first "
+                        "(e.g. ['lpstat', '-r']), not %s" % type(cmd).__name__)
+    if not cmd:
+        raise ValueError("cmd must name a program")
+    for argument in cmd:
+        if not isinstance(argument, (str, bytes, os.PathLike)):
+            raise TypeError("each argument in cmd must be str, bytes or os.PathLike, not %s"
+                            % type(argument).__name__)
+    return list(cmd)
+
+
+def _find_program(program: Argument, env: Optional[Mapping[str, str]]) -> None:
+    """Raises the OSError subprocess would raise if program cannot be run.
+
+    The program is started by the watchdog's shell, whose failure to start
+    it would otherwise look like a tool that exited with status 127. This
+    searches as subprocess does: the PATH of env, os.defpath without one."""
+    name = os.fsencode(program)
+    if b"/" in name:
+        candidates = [name]
+    else:
+        candidates = [os.path.join(os.fsencode(directory), name)
+                      for directory in os.get_exec_path(dict(env) if env is not None else None)]
+    first_error = 0
+    for path in candidates:
+        if os.path.isfile(path) and os.access(path, os.X_OK):
+            return
+        if os.path.exists(path) and not first_error:
+            first_error = errno.EACCES
+    code = first_error or errno.ENOENT
+    shown = os.fspath(program)
+    raise OSError(code, os.strerror(code), shown)
+
+
+# The watchdog: the tool's shell starts, in the tool's own process group, a
+# process that reads the pipe whose write end only the caller holds (the
+# shell's standard input), then becomes the tool. A line on the pipe means the call is over; end of file
+# without one means the caller is gone, and the watchdog kills the group.
+# The inner shell exits at once, so the watchdog is nobody's child that
+# could wait for it, and it holds none of the tool's output pipes.
+_WATCHDOG = """\
+exec 3<&0 </dev/null
+( (read line || kill -s KILL 0) <&3 >/dev/null 2>&1 3<&- & )
+exec "$@" 3<&-
+"""
+
+# Write ends of the watchdogs' pipes of calls in progress: a child forked
+# without exec (multiprocessing's fork) must not keep a caller's tools alive.
+_watch_ends: Set[int] = set()
+
+
+def _close_watch_ends() -> None:
+    for fd in list(_watch_ends):
         try:
-            raw_out, raw_err = process.communicate(timeout=timeout)
-        except BaseException:
-            _kill_tree(process)
-            raise
-    out, err = _decode(raw_out), _decode(raw_err)
+            os.close(fd)
+        except OSError:
+            pass
+    _watch_ends.clear()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_close_watch_ends)
+
+
+def call(cmd: Sequence[Argument], env: Optional[Mapping[str, str]],
+         timeout: Optional[float] = None, *, max_output: Optional[int] = None
+         ) -> Tuple[str, str]:
+    """Run ``cmd`` (a list or tuple: program, then arguments) with environment
+    ``env`` (None: this process's).
+
+    Returns ``(stdout, stderr)`` as str. ``timeout`` (seconds, ``inf`` for no
+    limit) defaults to TIME_LIMIT, ``max_output`` (bytes per stream) to
+    MAX_OUTPUT.
+    """
+    args = _check_cmd(cmd)
+    limit = _check_limit("timeout", TIME_LIMIT if timeout is None else timeout)
+    bound = MAX_OUTPUT if max_output is None else max_output
+    if isinstance(bound, bool) or not isinstance(bound, int):
+        raise TypeError("max_output must be an int, not %s" % type(bound).__name__)
+    if bound < 0:
+        raise ValueError("max_output must not be negative, not %d" % bound)
+    deadline = time.monotonic() + limit
+    _find_program(args[0], env)
+
+    watch_read, watch_write = os.pipe()
+    try:
+        # A session of its own lets a time-out kill the whole tree: a shell
+        # script's children would otherwise keep running and hold our pipes.
+        process = subprocess.Popen(
+            ["/bin/sh", "-c", _WATCHDOG, "sh", *args],
+            env=env,
+            stdin=watch_read,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            start_new_session=True,
+        )
+    except BaseException:
+        os.close(watch_write)
+        raise
+    finally:
+        os.close(watch_read)
+    _watch_ends.add(watch_write)
+    try:
+        with process:
+            try:
+                out, err, too_large = _collect(process, args, timeout, deadline, bound)
+            except BaseException:
+                _kill_tree(process)
+                raise
+            if too_large:
+                _kill_tree(process)
+                raise OutputTooLarge(args, too_large, bound, process.returncode,
+                                     _decode(bytes(err[:65536])))
+        try:
+            os.write(watch_write, b"\n")  # a clean end: leave what the tool left alone
+        except OSError:  # the watchdog is already gone
+            pass
+    finally:
+        # Out of the set before closing: a fork in between must not close
+        # a number another thread has opened anew.
+        _watch_ends.discard(watch_write)
+        os.close(watch_write)
     if process.returncode != 0:
-        raise CommandFailed(cmd, process.returncode, err)
-    return out, err
+        raise CommandFailed(args, process.returncode, _decode(err))
+    return _decode(out), _decode(err)
+
+
+def _collect(process: "subprocess.Popen[bytes]", cmd: List[Argument], timeout: Optional[float],
+             deadline: float, bound: int) -> Tuple[bytearray, bytearray, str]:
+    """Reads both streams to their end and waits for the tool, by the
+    deadline; returns the outputs and the name of a stream that went past
+    the bound ("" if none), at which point it stops reading."""
+    assert process.stdout is not None and process.stderr is not None
+    buffers = {process.stdout.fileno(): bytearray(), process.stderr.fileno(): bytearray()}
+    names = {process.stdout.fileno(): "stdout", process.stderr.fileno(): "stderr"}
+    with selectors.DefaultSelector() as selector:
+        for fd in buffers:
+            selector.register(fd, selectors.EVENT_READ)
+        while selector.get_map():
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise subprocess.TimeoutExpired(cmd, _shown(timeout))
+            for key, _events in selector.select(min(left, _LONGEST_WAIT)):
+                buffer = buffers[key.fd]
+                # One byte past the bound tells "too much" from "just fits".
+                chunk = os.read(key.fd, min(65536, bound + 1 - len(buffer)))
+                if not chunk:
+                    selector.unregister(key.fd)
+                    continue
+                buffer += chunk
+                if len(buffer) > bound:
+                    return (buffers[process.stdout.fileno()],
+                            buffers[process.stderr.fileno()], names[key.fd])
+    # Both streams closed; the tool itself may still run.
+    while True:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise subprocess.TimeoutExpired(cmd, _shown(timeout))
+        try:
+            process.wait(min(left, _LONGEST_WAIT))
+        except subprocess.TimeoutExpired:
+            continue
+        return buffers[process.stdout.fileno()], buffers[process.stderr.fileno()], ""
+
+
+def _shown(timeout: Optional[float]) -> float:
+    return TIME_LIMIT if timeout is None else timeout
 
 
 def _kill_tree(process: "subprocess.Popen[bytes]") -> None:
+    # Before the wait: until the tool is reaped its pid, and so the group's
+    # id, cannot be taken by another process.
     try:
         os.killpg(process.pid, signal.SIGKILL)
     except (ProcessLookupError, PermissionError):
@@ -106,7 +314,7 @@ class Timeouts:
 
     ``query`` bounds a quick question to the CUPS server (lpstat, lpoptions);
     ``job`` bounds handing a job to it (lp), which may have to send the whole
-    document.
+    document. ``inf`` means no limit, as it does to call().
     """
 
     __slots__ = ("_query", "_job")
@@ -115,11 +323,7 @@ class Timeouts:
 
     def __init__(self, query: float, job: float) -> None:
         for name, value in (("query", query), ("job", job)):
-            if isinstance(value, bool) or not isinstance(value, (int, float)):
-                raise TypeError("%s must be a number of seconds, not %s"
-                                % (name, type(value).__name__))
-            if not value > 0:
-                raise ValueError("%s must be positive, not %r" % (name, value))
+            _check_limit(name, value)
         object.__setattr__(self, "_query", query)
         object.__setattr__(self, "_job", job)
 
