@@ -288,9 +288,14 @@ struct DeviceChecks {
 
 PyObject *raise_for(const SchedulerAnswer &answer, double timeout) {
     switch (answer.outcome) {
-    case Outcome::timed_out:
-        PyErr_Format(PyExc_TimeoutError, "the scheduler does not answer within %g s", timeout);
+    case Outcome::timed_out: {
+        char *seconds = PyOS_double_to_string(timeout, 'g', 12, 0, nullptr);
+        if (seconds != nullptr) {
+            PyErr_Format(PyExc_TimeoutError, "the scheduler does not answer within %s s", seconds);
+            PyMem_Free(seconds);
+        }
         break;
+    }
     case Outcome::cannot_connect: {
         Ref message = Ref::steal(PyUnicode_FromFormat("cannot connect to the scheduler at %s: %s",
                                                       answer.server, answer.error));
