@@ -1,27 +1,34 @@
 """Reports what the printing client finds of CUPS on this host.
 
-    python -m vellomar.printing.cups [--json] [--version]
+    python -m vellomar.printing.cups [--json] [--no-printer-check] [--version]
 
 Exit status: 0 when printing can start now (CUPS usable, its scheduler
-running, a destination enabled and accepting jobs, and the default
-destination, if one is set by lpadmin, PRINTER or LPDEST, existing, enabled
-and accepting jobs), 1 when CUPS printing is
-not usable here, 2 for a usage error, 3 when it is usable but not ready, 4
+running, a destination ready, and the default destination, if one is set by
+lpadmin, lpoptions, PRINTER or LPDEST, existing and ready; see
+``readiness.Readiness``), 1 when CUPS printing is not usable here, 2 for a usage error, 3 when it is usable but not ready, 4
 when the compiled setup module cannot be loaded by this interpreter, 5 when
 the report could not be written (standard output closed, its reader gone,
 a full disk), with one line on standard error saying why where that can be
 written. A probe that fails is reported as a message; the others still run.
 
-``--json`` prints one object: ``schema`` (the integer 1, raised when a key
-changes meaning), ``version`` (the package's), then one object per section,
-each with ``ok``: ``module`` (the compiled module loaded), ``available``
-(usable), ``cups_config`` (cups-config ran), ``settings`` (setup() answered),
-``scheduler`` (``lpstat -r`` answered; ``running``, ``server``) and ``tools``
-(none of the CUPS tools is missing); beside them, as
+``--no-printer-check`` asks only the scheduler, not each destination's
+printer.
+
+``--json`` prints one object: ``schema`` (2; a schema only adds keys to the
+one before, and is raised when one changes meaning), ``version`` (the
+package's), then one object per section, each with ``ok``: ``module`` (the
+compiled module loaded), ``available`` (usable), ``cups_config``
+(cups-config ran), ``settings`` (setup() answered), ``scheduler`` (the
+scheduler's answer could be had; ``running``, ``server``, ``address``) and
+``tools`` (none of the CUPS tools is missing); beside them, as
 ``readiness.check_readiness()`` answers, ``destinations`` (a list of
-``name``, ``default``, ``enabled``, ``accepting``, ``state`` and
-``message``), ``ready`` and ``problems`` (``kind``, ``message``, ``advice``).
-A module that cannot be loaded leaves every section in place with ``ok``
+``name``, ``default``, ``enabled``, ``accepting``, ``state``, ``message``,
+``ready``, ``reasons``, ``queued_jobs``, ``device_uri`` and ``printer``),
+``ready``, ``problems`` and ``warnings`` (``kind``, ``message``, ``advice``,
+``destination``). Every text from outside (names, messages, a tool's or a
+printer's answer) has its control characters, bidirectional formatting
+characters and lone surrogates escaped, in the text and in the JSON. A
+module that cannot be loaded leaves every section in place with ``ok``
 false and the reason.
 """
 
@@ -36,11 +43,11 @@ import sysconfig
 from typing import IO, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from vellomar.printing.cups import __version__
-from vellomar.printing.cups.readiness import DEFAULT_SERVER, _encodable, check_readiness
+from vellomar.printing.cups.readiness import DEFAULT_SERVER, check_readiness, sanitize
 
 USABLE, NOT_USABLE, USAGE_ERROR, NOT_READY, CANNOT_LOAD = 0, 1, 2, 3, 4
 CANNOT_WRITE = 5
-SCHEMA = 1
+SCHEMA = 2
 
 Report = Dict[str, Any]
 
@@ -63,7 +70,7 @@ def _describe_error(error: BaseException) -> str:
 def _text(value: object) -> str:
     if isinstance(value, bytes):
         return value.decode("utf-8", "backslashreplace")
-    return _encodable(str(value))
+    return sanitize(str(value))
 
 
 def _timeout_fields(timeout: object) -> Dict[str, float]:
@@ -183,6 +190,7 @@ def cannot_load(error: BaseException) -> Report:
         "destinations": [],
         "ready": False,
         "problems": [],
+        "warnings": [],
     }
 
 
@@ -205,24 +213,68 @@ def format_tools(tools: Report) -> List[str]:
     return lines
 
 
+def _sanitized(value: Any) -> Any:
+    """value with every text in it passed through the one sanitizer: names,
+    messages and answers come from the scheduler, the printers and tools."""
+    if isinstance(value, str):
+        return sanitize(value)
+    if isinstance(value, dict):
+        return {_sanitized(key): _sanitized(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_sanitized(item) for item in value]
+    return value
+
+
+def _reason_words(reasons: Sequence[Dict[str, str]]) -> str:
+    return ", ".join(r["keyword"] + ("" if r["severity"] == "information" else
+                                     " (%s)" % r["severity"]) for r in reasons)
+
+
 def format_readiness(report: Report) -> List[str]:
     """The Scheduler and Destinations sections, and what stands in the way."""
     scheduler = report["scheduler"]
     state = ("running" if scheduler["running"] else "not running") if scheduler["ok"] \
         else "no answer"
-    lines = ["Scheduler: %s (server: %s)" % (state, scheduler["server"]), ""]
+    where = scheduler["server"]
+    if scheduler.get("address") and scheduler["address"] != where:
+        where = "%s, %s" % (where, scheduler["address"])
+    lines = ["Scheduler: %s (server: %s)" % (state, where), ""]
     destinations = report["destinations"]
     lines.append("Destinations:" if destinations else "Destinations: none")
     rows = [(d["name"], "default" if d["default"] else "", d["state"],
-             "accepting" if d["accepting"] else "rejecting", d["message"])
-            for d in destinations]
-    widths = [max(len(row[i]) for row in rows) for i in range(4)] if rows else []
-    lines.extend(("  " + "  ".join("%-*s" % (w, cell) for w, cell in zip(widths, row[:4]))
-                  + ("  " + row[4] if row[4] else "")).rstrip() for row in rows)
+             "accepting" if d["accepting"] else "rejecting",
+             "ready" if d.get("ready") else "not ready") for d in destinations]
+    widths = [max(len(row[i]) for row in rows) for i in range(5)] if rows else []
+    for d, row in zip(destinations, rows):
+        lines.append(("  " + "  ".join("%-*s" % (w, cell) for w, cell in zip(widths, row)))
+                     .rstrip())
+        details = []
+        if d["message"]:
+            details.append("message: %s" % d["message"])
+        if d.get("reasons"):
+            details.append("reasons: %s" % _reason_words(d["reasons"]))
+        if d.get("queued_jobs"):
+            details.append("jobs waiting: %d" % d["queued_jobs"])
+        printer = d.get("printer")
+        if printer:
+            if printer["checked"] and printer["reachable"]:
+                answer = "answers, %s" % (printer["state"] or "state unknown")
+                if printer["reasons"]:
+                    answer += ", reasons: %s" % _reason_words(printer["reasons"])
+                if printer["message"]:
+                    answer += ", message: %s" % printer["message"]
+            else:
+                answer = ("not checked: " if not printer["checked"] else "") + printer["message"]
+            details.append("printer: %s" % answer)
+        lines.extend("      " + detail for detail in details)
     lines.append("")
     lines.append("Ready to print." if report["ready"] else "Not ready to print.")
     lines.extend("  %s: %s" % (problem["message"], problem["advice"])
                  for problem in report["problems"])
+    if report.get("warnings"):
+        lines.append("Warnings:")
+        lines.extend("  %s: %s" % (warning["message"], warning["advice"])
+                     for warning in report["warnings"])
     return lines
 
 
@@ -319,6 +371,8 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[IO[str]] = None,
                "ready, 4 the compiled module cannot be loaded, 5 the report could not be "
                "written.")
     parser.add_argument("--json", action="store_true", help="print one JSON object")
+    parser.add_argument("--no-printer-check", action="store_true",
+                        help="ask only the scheduler, not each destination's printer")
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     try:
         args = parser.parse_args(argv)
@@ -342,8 +396,9 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[IO[str]] = None,
 
     report["module"] = {"ok": True, "file": _text(getattr(setup, "__file__", ""))}
     report.update(probe(setup))
-    report.update(check_readiness(setup).as_dict())
+    report.update(check_readiness(setup, check_printers=not args.no_printer_check).as_dict())
     report["tools"] = check_tools()
+    report = _sanitized(report)
     if not _written(out, err, json.dumps(report, indent=2) + "\n" if args.json
                     else format_text(report)):
         return CANNOT_WRITE
