@@ -55,28 +55,17 @@ ROUND_SECONDS = 0.1  # the work in one round of a per-call comparison, per side
 # process warm and makes N calls per request read from standard input.
 
 def worker() -> int:
-    import inspect
-    from vellomar.printing.cups.readiness import check_readiness
+    from vellomar.printing.cups.readiness import Readiness, check_readiness
 
-    # PLACEHOLDER until the IPP rewrite lands: the lpstat-based
-    # check_readiness() takes no check_printers.
-    placeholder = "check_printers" not in inspect.signature(check_readiness).parameters
-
-    def ask() -> object:
-        if placeholder:
-            return check_readiness()
-        return check_readiness(check_printers=False)  # type: ignore[call-arg]
+    def ask() -> Readiness:
+        return check_readiness(check_printers=False)
 
     for _ in range(WARM_CALLS):
         first = ask()
-    names = [d.name for d in first.destinations]  # type: ignore[attr-defined]
-    defaults = [d.name for d in first.destinations  # type: ignore[attr-defined]
-                if getattr(d, "default", False)]
-    print(json.dumps({"destinations": len(names), "default": defaults[0] if defaults else None,
-                      "ready": bool(first.ready),  # type: ignore[attr-defined]
-                      "problems": [p.message for p in first.problems],  # type: ignore
-                      "placeholder": placeholder}),
-          flush=True)
+    defaults = [d.name for d in first.destinations if d.default]
+    print(json.dumps({"destinations": len(first.destinations),
+                      "default": defaults[0] if defaults else None, "ready": first.ready,
+                      "problems": [p.message for p in first.problems]}), flush=True)
     perf_counter = time.perf_counter
     for line in sys.stdin:
         n = int(line)
@@ -171,9 +160,8 @@ def make_queues(scheduler: Any, have: int, want: int) -> None:
 
 
 def per_call(program: str, env: Dict[str, str], python_env: Dict[str, str], python: str,
-             size: int, rounds: int) -> Tuple[float, float, int, bool]:
-    """Median seconds per answer: (floor, readiness, answers per round,
-    whether the readiness side was the placeholder)."""
+             size: int, rounds: int) -> Tuple[float, float, int]:
+    """Median seconds per answer: (floor, readiness, answers per round)."""
     printers, default, _ = run_floor(program, 1, 0, env)
     if printers != size or default != "q000":
         fail("the floor program saw %d printers and default %s, not %d and q000"
@@ -181,9 +169,10 @@ def per_call(program: str, env: Dict[str, str], python_env: Dict[str, str], pyth
     readiness = Worker(python, python_env)
     try:
         first = readiness.first
-        if first["destinations"] != size or not first["ready"]:
-            fail("check_readiness saw %s destinations (ready: %s, problems: %s), not %d ready"
-                 % (first["destinations"], first["ready"], first["problems"], size))
+        if first["destinations"] != size or first["default"] != "q000" or not first["ready"]:
+            fail("check_readiness saw %s destinations, default %s (ready: %s, problems: %s),"
+                 " not %d ready with default q000" % (first["destinations"], first["default"],
+                                                      first["ready"], first["problems"], size))
         # As many answers per round as take about ROUND_SECONDS on the slower side.
         probe = max(readiness.calls(3) / 3, run_floor(program, 3, 1, env)[2] / 3)
         n = max(3, min(500, int(ROUND_SECONDS / probe)))
@@ -199,17 +188,15 @@ def per_call(program: str, env: Dict[str, str], python_env: Dict[str, str], pyth
                     ours.append(readiness.calls(n) / n)
     finally:
         readiness.close()
-    return statistics.median(floors), statistics.median(ours), n, bool(first["placeholder"])
+    return statistics.median(floors), statistics.median(ours), n
 
 
 def whole_process(program: str, env: Dict[str, str], python: str,
-                  rounds: int, placeholder: bool) -> Tuple[Dict[str, float], float, str]:
+                  rounds: int) -> Tuple[Dict[str, float], float]:
     """Median wall seconds of the floor's parts and of the diagnostic."""
     parts = {"python": [python, "-c", "pass"], "cups-config": CUPS_CONFIG,
              "floor": [program, "1"]}
-    diagnostic = [python, "-m", "vellomar.printing.cups"]
-    if not placeholder:
-        diagnostic.append("--no-printer-check")
+    diagnostic = [python, "-m", "vellomar.printing.cups", "--no-printer-check"]
     status = wall(diagnostic, env)[1]  # also leaves the bytecode caches written
     if status not in (0, 3):
         fail("%s exited with status %d" % (" ".join(diagnostic), status))
@@ -231,7 +218,7 @@ def whole_process(program: str, env: Dict[str, str], python: str,
         for side in ((floor_side, our_side) if r % 2 == 0 else (our_side, floor_side)):
             side()
     medians = {name: statistics.median(values) for name, values in times.items()}
-    return medians, medians["diagnostic"], " ".join(diagnostic[1:])
+    return medians, medians["diagnostic"]
 
 
 def verdict(ratio: float) -> str:
@@ -279,7 +266,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print("Python %s (%s), PYTHONPATH=%s, scheduler %s, goal: at most %gx the floor"
               % (version, python, stage, scheduler.server, GOAL))
         calls: List[Tuple[int, float, float, int]] = []
-        processes: List[Tuple[int, Dict[str, float], float, str]] = []
+        processes: List[Tuple[int, Dict[str, float], float]] = []
         have = 0
         for size in sizes:
             start = time.monotonic()
@@ -287,16 +274,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             print("%d queues (added %d in %.1f s)" % (size, size - have,
                                                       time.monotonic() - start), flush=True)
             have = size
-            floor, ours, n, placeholder = per_call(program, env, python_env, python, size,
-                                                   rounds)
+            floor, ours, n = per_call(program, env, python_env, python, size, rounds)
             calls.append((size, floor, ours, n))
             processes.append((size,) + whole_process(program, python_env, python,
-                                                     process_rounds, placeholder))
+                                                     process_rounds))
 
-        if placeholder:
-            print("\nPLACEHOLDER: this tree's check_readiness() has no check_printers; the"
-                  " lpstat-based check_readiness() and the diagnostic without"
-                  " --no-printer-check were measured instead.")
         print("\nPer call, warm, in-process (median of %d rounds, alternating):" % rounds)
         print("%7s %10s %13s %7s  %s" % ("queues", "floor ms", "readiness ms", "ratio",
                                          "answers/round"))
@@ -308,14 +290,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print("\nWhole process (median wall time of %d rounds, alternating):" % process_rounds)
         print("%7s %10s %12s %9s %9s %14s %7s" % ("queues", "python ms", "cups-config", "floor1 ms",
                                                  "sum ms", "diagnostic ms", "ratio"))
-        for size, parts, diagnostic, command in processes:
+        for size, parts, diagnostic in processes:
             ratio = diagnostic / parts["sum"]
             print("%7d %10.1f %12.1f %9.1f %9.1f %14.1f %7.2f  %s"
                   % (size, parts["python"] * 1e3, parts["cups-config"] * 1e3,
                      parts["floor"] * 1e3, parts["sum"] * 1e3, diagnostic * 1e3, ratio,
                      verdict(ratio)))
         print("\n(sum: python -c pass + cups-config + floor 1, run in sequence;"
-              " diagnostic: python %s)" % command)
+              " diagnostic: python -m vellomar.printing.cups --no-printer-check)")
     finally:
         scheduler.close()
         shutil.rmtree(work, ignore_errors=True)
