@@ -15,6 +15,7 @@ import http.client
 import os
 import re
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -153,6 +154,41 @@ def free_port():
         return probe.getsockname()[1]
 
 
+def _started(pid):
+    """The process's start time, which tells it from a later one of the same
+    pid; None once it is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except (OSError, IndexError):
+        return None
+    return fields[19] if fields[0] != "Z" else None
+
+
+def _descendants(pid):
+    """(pid, start time) of every process under pid, as far as /proc shows."""
+    parents = {}
+    try:
+        entries = os.listdir("/proc")
+    except OSError:
+        return []
+    for entry in entries:
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except (OSError, IndexError):
+                continue
+            parents.setdefault(int(fields[1]), []).append((int(entry), fields[19]))
+    found = []
+    pending = [pid]
+    while pending:
+        for child in parents.get(pending.pop(), []):
+            found.append(child)
+            pending.append(child[0])
+    return found
+
+
 def wait_until(check, deadline, what):
     """Polls check() until it returns something true, which it returns; the
     machine may be loaded, so deadlines are generous and the polls cheap."""
@@ -190,7 +226,7 @@ def _decode(tag, data):
     return data
 
 
-def ipp(port, operation, path="/", uri=None, requested=(), timeout=10.0):
+def ipp(port, operation, path="/", uri=None, requested=(), timeout=10.0, user="root"):
     """Sends one IPP request to the scheduler on port and returns the groups
     of its answer after the operation group, each a dict of attribute name
     to list of values; raises on a status other than successful-ok*."""
@@ -199,7 +235,7 @@ def ipp(port, operation, path="/", uri=None, requested=(), timeout=10.0):
     body += _attribute(0x48, "attributes-natural-language", ["en"])
     if uri is not None:
         body += _attribute(0x45, "printer-uri", [uri])
-    body += _attribute(0x42, "requesting-user-name", ["root"])
+    body += _attribute(0x42, "requesting-user-name", [user])
     if requested:
         body += _attribute(0x44, "requested-attributes", list(requested))
     body += b"\x03"
@@ -314,13 +350,23 @@ class PrivateScheduler:
 
     def stop(self):
         if self.process is not None and self.process.poll() is None:
-            # On SIGTERM the scheduler stops its jobs, whose backends it kills.
+            # The scheduler exits at once on SIGTERM but leaves a backend
+            # that ignores its signal (the ipp backend, waiting for a printer
+            # that never answers) running, each in a process group of its
+            # own: whatever it started and still runs afterwards is killed.
+            children = _descendants(self.process.pid)
             self.process.terminate()
             try:
                 self.process.wait(10)
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+            for pid, started in children:
+                if _started(pid) == started:
+                    try:
+                        os.kill(pid, signal.SIGKILL)
+                    except OSError:
+                        pass
         self.process = None
 
     def close(self):
