@@ -16,7 +16,7 @@ extra=()
 [ "$mode" = sanitize ] && extra=(-DSETUP_SANITIZE=address,undefined)
 cmake -S "$root" -B "$build" -DSETUP_PYTHON_VERSIONS="$version" -DSETUP_DEBUG_PYTHON= \
       -DBUILD_TESTING=OFF "${extra[@]}" >/dev/null
-cmake --build "$build" -j2 --target "setup_$tag" "setup_mismatch_$tag" setup_python_package >/dev/null
+cmake --build "$build" -j2 --target "package_$tag" "setup_mismatch_$tag" >/dev/null
 python=$(sed -n "s|^-- Python $version ($tag): \(\S*\) .*|\1|p" <(cmake -S "$root" -B "$build" 2>&1))
 rm -rf "$logs" && mkdir -p "$logs"
 cd "$build"  # not the source tree, whose package has no built module
@@ -24,7 +24,7 @@ cd "$build"  # not the source tree, whose package has no built module
 export SETUP_STAGE="$build/stage" SETUP_MISMATCH_STAGE="$build/stage-mismatch"
 export PYTHONPATH="$build/stage" PYTHONMALLOC=malloc PYTHONDONTWRITEBYTECODE=1
 suite=("$python" -m unittest discover -s "$root/tests" -t "$root/tests")
-ours='src/(module|function|probes|state)\.cpp|src/[a-z]+\.hpp|setup\.cpython-'
+ours='src/(module|function|probes|state|ipp_module|ipp_client)\.cpp|src/[a-z_]+\.hpp|(setup|ipp)\.cpython-'
 
 case "$mode" in
 sanitize)
@@ -41,7 +41,7 @@ sanitize)
   ;;
 valgrind)
   valgrind --tool=memcheck --trace-children=yes --num-callers=40 \
-    --trace-children-skip='/bin/*,/usr/bin/*,*/cmake' --log-file="$logs/memcheck.%p" \
+    --trace-children-skip='/bin/*,/usr/bin/*,/usr/sbin/*,*/cmake' --log-file="$logs/memcheck.%p" \
     "${suite[@]}"
   # Child interpreters started without PYTHONMALLOC=malloc report pymalloc's
   # deliberate reads of unowned memory; only reports that reach our code count.

@@ -189,7 +189,7 @@ bool start(Batch *batch, Job *job) {
     // Name lookups and TLS need more than the smallest stacks, far less
     // than the default 8 MiB: hundreds of printers may be asked at once.
     pthread_attr_setstacksize(&attributes, static_cast<std::size_t>(1) << 20U);
-    pthread_t thread;
+    pthread_t thread{};
     const int failed = pthread_create(&thread, &attributes, run_job, job);
     pthread_attr_destroy(&attributes);
     if (failed != 0) {
@@ -504,7 +504,7 @@ void check_devices(const char *const *uris, std::size_t count, double timeout,
         }
         return;
     }
-    DeviceJob **jobs = static_cast<DeviceJob **>(std::calloc(count + 1, sizeof(DeviceJob *)));
+    DeviceJob **jobs = static_cast<DeviceJob **>(std::calloc(count + 1, sizeof(void *)));
     for (std::size_t i = 0; i < count; ++i) {
         DeviceAnswer &answer = answers[i];
         answer.kind = device_kind(uris[i], answer.scheme);

@@ -322,11 +322,14 @@ PyObject *raise_for(const SchedulerAnswer &answer, double timeout) {
 }
 
 PyObject *query_scheduler(PyObject * /*module*/, PyObject *args, PyObject *kwargs) {
-    static const char *keywords_accepted[] = {"timeout", "check_printers", nullptr};
+    // The API takes char ** up to 3.12.
+    static char timeout_keyword[] = "timeout";
+    static char check_keyword[] = "check_printers";
+    static char *keywords_accepted[] = {timeout_keyword, check_keyword, nullptr};
     double timeout = 0;
     int check_printers = 1;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "d|p:query_scheduler",
-                                     const_cast<char **>(keywords_accepted), &timeout,
+                                     keywords_accepted, &timeout,
                                      &check_printers)) {
         return nullptr;
     }

@@ -21,8 +21,11 @@ def report() -> Dict[str, str]:
         found["scheduler"] = out.strip()
     except CommandFailed as error:
         found["scheduler"] = "%s (%d)" % (error.stderr, error.returncode)
-    readiness: Readiness = check_readiness(setup)
+    readiness: Readiness = check_readiness(setup, check_printers=False)
     found["ready"] = str(readiness.ready)
     found.update((d.name, d.state) for d in readiness.destinations if d.default)
-    found.update((p.kind, p.advice) for p in readiness.problems)
+    found.update((p.kind, p.advice) for p in readiness.problems + readiness.warnings)
+    found.update((r.keyword, r.severity) for d in readiness.destinations for r in d.blocking)
+    found.update((d.name, str(d.printer.reachable)) for d in readiness.destinations
+                 if d.printer.checked and d.queued_jobs >= 0)
     return found

@@ -1,0 +1,3 @@
+from typing import Any, Dict
+
+def query_scheduler(timeout: float, check_printers: bool = ...) -> Dict[str, Any]: ...
