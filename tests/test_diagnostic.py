@@ -2,6 +2,7 @@
 virtual environment."""
 
 import ast
+import errno
 import inspect
 import io
 import json
@@ -12,7 +13,7 @@ import tempfile
 import unittest
 from unittest import mock
 
-from support import STAGE, ModuleTestCase, Namespace
+from support import STAGE, ModuleTestCase, Namespace, extension_path
 from test_real_tools import require_tools
 
 import vellomar.printing.cups as package
@@ -122,6 +123,52 @@ class DiagnosticTest(ModuleTestCase):
                               for kind in (inspect.Parameter.VAR_POSITIONAL,
                                            inspect.Parameter.VAR_KEYWORD)))
             self.assertEqual(stubbed, expected, name)
+
+
+class UnwritableReportTest(unittest.TestCase):
+    """The diagnostic whose report has nowhere to go ends with status 5 and
+    one line on stderr, not a traceback nor Python's warning at exit."""
+
+    def run_into(self, sink, args, path):
+        env = dict(os.environ, PYTHONPATH=path)
+        command = [sys.executable, "-m", "vellomar.printing.cups", *args]
+        if sink == "closed":  # Python then has None for sys.stdout
+            command = ["/bin/sh", "-c", 'exec "$@" >&-', "sh"] + command
+            stdout = subprocess.DEVNULL
+        elif sink == "full":
+            stdout = os.open("/dev/full", os.O_WRONLY)
+        else:  # a reader gone before the first byte: a broken pipe, every time
+            reader, stdout = os.pipe()
+            os.close(reader)
+        try:
+            return subprocess.run(command, env=env, cwd="/", stdout=stdout,
+                                  stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+        finally:
+            if isinstance(stdout, int) and stdout >= 0:
+                os.close(stdout)
+
+    def test_closed_stdout_full_disk_and_broken_pipe(self):
+        extension_path()
+        if not os.path.exists("/dev/full"):
+            self.skipTest("no /dev/full on this host")
+        source_root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        cases = [(sink, args, STAGE) for sink, _ in SINKS for args in ([], ["--json"], ["--version"])]
+        cases.append(("full", ["--json"], source_root))  # the report of a module not loaded
+        for sink, args, path in cases:
+            with self.subTest(sink=sink, args=args, path=path):
+                done = self.run_into(sink, args, path)
+                self.assertEqual(done.returncode, 5, done.stderr)
+                self.assertNotIn("Traceback", done.stderr)
+                self.assertNotIn("Exception ignored", done.stderr)
+                lines = done.stderr.splitlines()
+                if path == STAGE:
+                    self.assertEqual(len(lines), 1, done.stderr)
+                self.assertRegex(lines[-1], r"^python -m vellomar\.printing\.cups: the report "
+                                            r"could not be written: \w+: \[Errno %d\] "
+                                 % dict(SINKS)[sink])
+
+
+SINKS = [("closed", errno.EBADF), ("full", errno.ENOSPC), ("pipe", errno.EPIPE)]
 
 
 class InstallTest(unittest.TestCase):

@@ -33,14 +33,16 @@ false and the reason.
 """
 
 import argparse
+import contextlib
 import errno
+import io
 import json
 import os
 import re
 import shutil
 import sys
 import sysconfig
-from typing import IO, Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import IO, Any, Dict, List, Optional, Sequence, Tuple
 
 from vellomar.printing.cups import __version__
 from vellomar.printing.cups.readiness import DEFAULT_SERVER, check_readiness, sanitize
@@ -328,19 +330,16 @@ def _written(out: Optional[IO[str]], err: Optional[IO[str]], text: str = "") -> 
     except UnicodeError:
         raise  # a fault of the report, not of where it goes
     except (OSError, ValueError) as error:
-        _not_written(out, err, error)
-        return False
-
-
-def _not_written(out: Optional[IO[str]], err: Optional[IO[str]], error: BaseException) -> None:
+        failure: BaseException = error
     _silence(out)
     try:
         if err is not None:
             err.write("python -m vellomar.printing.cups: the report could not be written: %s\n"
-                      % _describe_error(error))
+                      % _describe_error(failure))
             err.flush()
     except (OSError, ValueError):
         _silence(err)
+    return False
 
 
 def _silence(stream: Optional[IO[str]]) -> None:
@@ -374,11 +373,16 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[IO[str]] = None,
     parser.add_argument("--no-printer-check", action="store_true",
                         help="ask only the scheduler, not each destination's printer")
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
+    # argparse writes --help and --version to sys.stdout and, from 3.11 on,
+    # drops a failure to write them: they go through the report's own path.
+    shown = io.StringIO()
     try:
-        args = parser.parse_args(argv)
-    except OSError as error:  # argparse before 3.11 lets --help and --version fail to write
-        _not_written(sys.stdout, err, error)
-        return CANNOT_WRITE
+        with contextlib.redirect_stdout(shown):
+            args = parser.parse_args(argv)
+    except SystemExit:
+        if shown.getvalue() and not _written(out, err, shown.getvalue()):
+            return CANNOT_WRITE
+        raise
 
     report: Report = {"schema": SCHEMA, "version": __version__}
     try:
@@ -408,13 +412,4 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[IO[str]] = None,
 
 
 if __name__ == "__main__":
-    status: Union[int, str, None]
-    try:
-        status = main()
-    except SystemExit as done:  # argparse's end of --help, --version and a usage error
-        status = done.code
-    # argparse leaves its text in the buffer: flushed here, a failure is
-    # reported as any other instead of warned of by Python at exit.
-    if sys.stdout is not None and not _written(sys.stdout, sys.stderr):
-        status = CANNOT_WRITE
-    sys.exit(status)
+    sys.exit(main())
