@@ -152,7 +152,8 @@ class UnwritableReportTest(unittest.TestCase):
         if not os.path.exists("/dev/full"):
             self.skipTest("no /dev/full on this host")
         source_root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-        cases = [(sink, args, STAGE) for sink, _ in SINKS for args in ([], ["--json"], ["--version"])]
+        cases = [(sink, args, STAGE) for sink, _ in SINKS
+                 for args in ([], ["--json"], ["--version"])]
         cases.append(("full", ["--json"], source_root))  # the report of a module not loaded
         for sink, args, path in cases:
             with self.subTest(sink=sink, args=args, path=path):

@@ -5,11 +5,12 @@
 Exit status: 0 when printing can start now (CUPS usable, its scheduler
 running, a destination ready, and the default destination, if one is set by
 lpadmin, lpoptions, PRINTER or LPDEST, existing and ready; see
-``readiness.Readiness``), 1 when CUPS printing is not usable here, 2 for a usage error, 3 when it is usable but not ready, 4
-when the compiled setup module cannot be loaded by this interpreter, 5 when
-the report could not be written (standard output closed, its reader gone,
-a full disk), with one line on standard error saying why where that can be
-written. A probe that fails is reported as a message; the others still run.
+``readiness.Readiness``), 1 when CUPS printing is not usable here, 2 for
+a usage error, 3 when it is usable but not ready, 4 when the compiled setup
+module cannot be loaded by this interpreter, 5 when the report could not be
+written (standard output closed, its reader gone, a full disk), with one
+line on standard error saying why where that can be written. A probe that
+fails is reported as a message; the others still run.
 
 ``--no-printer-check`` asks only the scheduler, not each destination's
 printer.
