@@ -108,7 +108,14 @@ case $condition in
 esac
 # A signal ends the wait at once; without the scheduler (killed outright)
 # the loop ends within a second, so no sleep outlives it.
-trap 'kill $pid 2>/dev/null; [ -n "$keep" ] || [ -z "$reasons" ] || echo "STATE: -$reasons" >&2; exit 0' TERM INT HUP
+finish() {
+  kill $pid 2>/dev/null
+  if [ -z "$keep" ] && [ -n "$reasons" ]; then
+    echo "STATE: -$reasons" >&2
+  fi
+  exit 0
+}
+trap finish TERM INT HUP
 scheduler=$PPID
 while [ -e /proc/$scheduler ]; do
   sleep 1 &
@@ -298,7 +305,9 @@ class PrivateScheduler:
             if user and name in ("spool", "cache", "tmp"):
                 shutil.chown(os.path.join(self.root, name), "lp", "lp")
         self._server_bin()
-        self._write("cupsd.conf", CUPSD_CONF.format(port=self.port, loglevel=os.environ.get("CUPSD_LOGLEVEL", "warn")))
+        # CUPSD_LOGLEVEL=debug shows why a job or backend misbehaves.
+        level = os.environ.get("CUPSD_LOGLEVEL", "warn")
+        self._write("cupsd.conf", CUPSD_CONF.format(port=self.port, loglevel=level))
         self._write("cups-files.conf", FILES_CONF.format(root=self.root, user=user))
         self.document = self._write("document.txt", "a page\n")
 
