@@ -217,13 +217,17 @@ class CallerEndTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as tmp:
             pid_file = os.path.join(tmp, "pids")
             code = self.CALLER % ((pid_file,) * 4)
+            errors = open(os.path.join(tmp, "stderr"), "w+")
+            self.addCleanup(errors.close)
             caller = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), where],
                                       env=dict(os.environ, PYTHONPATH=PACKAGE_ROOT),
-                                      start_new_session=True)
+                                      stderr=errors, start_new_session=True)
             try:
                 end = time.monotonic() + 60
                 while not os.path.exists(pid_file):
-                    self.assertIsNone(caller.poll(), "the caller ended early")
+                    if caller.poll() is not None:
+                        errors.seek(0)
+                        self.fail("the caller ended early:\n" + errors.read())
                     self.assertLess(time.monotonic(), end, "the tool never started")
                     time.sleep(0.05)
                 with open(pid_file) as f:
@@ -239,7 +243,8 @@ class CallerEndTest(unittest.TestCase):
         wait_gone(self, pids, "the tool outlived its caller")
 
     def test_signals_that_end_the_caller_end_the_tool(self):
-        for name, how in [("SIGTERM", lambda p: p.send_signal(signal.SIGTERM)),
+        for name, how in [("SIGINT", lambda p: p.send_signal(signal.SIGINT)),
+                          ("SIGTERM", lambda p: p.send_signal(signal.SIGTERM)),
                           ("SIGHUP", lambda p: p.send_signal(signal.SIGHUP)),
                           ("SIGKILL", lambda p: p.kill()),
                           ("killpg", lambda p: os.killpg(p.pid, signal.SIGTERM))]:

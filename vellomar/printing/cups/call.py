@@ -51,6 +51,9 @@ MAX_OUTPUT = 16 * 1024 * 1024
 # (1e300 s) is waited for in such steps instead of overflowing.
 _LONGEST_WAIT = 3600.0
 
+# How much of the error output an OutputTooLarge keeps, for diagnosis.
+_KEPT_STDERR = 65536
+
 _STREAMS = {"stdout": "standard output", "stderr": "error output"}
 
 
@@ -164,12 +167,13 @@ def _find_program(program: Argument, env: Optional[Mapping[str, str]]) -> None:
     raise OSError(code, os.strerror(code), shown)
 
 
-# The watchdog: the tool's shell starts, in the tool's own process group, a
-# process that reads the pipe whose write end only the caller holds (the
-# shell's standard input), then becomes the tool. A line on the pipe means the call is over; end of file
-# without one means the caller is gone, and the watchdog kills the group.
-# The inner shell exits at once, so the watchdog is nobody's child that
-# could wait for it, and it holds none of the tool's output pipes.
+# The watchdog. The tool's shell first starts, in its own process group,
+# a process that reads the pipe whose write end only the caller holds (the
+# shell's standard input), then becomes the tool. A line on the pipe means
+# the call ended cleanly; end of file without one means the caller is gone,
+# however it went, and the watchdog kills the group. A subshell that exits
+# at once starts it, so that it is no child the tool could wait for, and it
+# holds neither output pipe, whose end of file would otherwise wait for it.
 _WATCHDOG = """\
 exec 3<&0 </dev/null
 ( (read line || kill -s KILL 0) <&3 >/dev/null 2>&1 3<&- & )
@@ -215,6 +219,9 @@ def call(cmd: Sequence[Argument], env: Optional[Mapping[str, str]],
     _find_program(args[0], env)
 
     watch_read, watch_write = os.pipe()
+    _watch_ends.add(watch_write)
+    # Closing the write end without the line, on any way out of here, is
+    # what kills the tool if nothing else did.
     try:
         # A session of its own lets a time-out kill the whole tree: a shell
         # script's children would otherwise keep running and hold our pipes.
@@ -226,13 +233,6 @@ def call(cmd: Sequence[Argument], env: Optional[Mapping[str, str]],
             stderr=subprocess.PIPE,
             start_new_session=True,
         )
-    except BaseException:
-        os.close(watch_write)
-        raise
-    finally:
-        os.close(watch_read)
-    _watch_ends.add(watch_write)
-    try:
         with process:
             try:
                 out, err, too_large = _collect(process, args, timeout, deadline, bound)
@@ -241,17 +241,22 @@ def call(cmd: Sequence[Argument], env: Optional[Mapping[str, str]],
                 raise
             if too_large:
                 _kill_tree(process)
+                assert process.stderr is not None
+                if too_large == "stdout":
+                    # What the tool wrote before its death is still there to read.
+                    _drain(process.stderr.fileno(), err, _KEPT_STDERR)
                 raise OutputTooLarge(args, too_large, bound, process.returncode,
-                                     _decode(bytes(err[:65536])))
-        try:
-            os.write(watch_write, b"\n")  # a clean end: leave what the tool left alone
-        except OSError:  # the watchdog is already gone
-            pass
+                                     _decode(bytes(err[:_KEPT_STDERR])))
+        # A clean end: what the tool left behind is left alone. The read
+        # end still open here means a gone watchdog cannot make this a
+        # SIGPIPE, which an embedding application may not ignore.
+        os.write(watch_write, b"\n")
     finally:
         # Out of the set before closing: a fork in between must not close
         # a number another thread has opened anew.
         _watch_ends.discard(watch_write)
         os.close(watch_write)
+        os.close(watch_read)
     if process.returncode != 0:
         raise CommandFailed(args, process.returncode, _decode(err))
     return _decode(out), _decode(err)
@@ -293,6 +298,19 @@ def _collect(process: "subprocess.Popen[bytes]", cmd: List[Argument], timeout: O
         except subprocess.TimeoutExpired:
             continue
         return buffers[process.stdout.fileno()], buffers[process.stderr.fileno()], ""
+
+
+def _drain(fd: int, buffer: bytearray, limit: int) -> None:
+    # Non-blocking: a child that left the tool's group may hold the pipe.
+    os.set_blocking(fd, False)
+    try:
+        while len(buffer) < limit:
+            chunk = os.read(fd, limit - len(buffer))
+            if not chunk:
+                return
+            buffer += chunk
+    except BlockingIOError:
+        pass
 
 
 def _shown(timeout: Optional[float]) -> float:
