@@ -201,6 +201,21 @@ class SchedulerTest(unittest.TestCase):
         self.assertEqual(readiness.problems[0].advice, "clear the paper jam in jammed")
         self.assertEqual(sorted(kinds(readiness.warnings)), [JOBS_QUEUED, PRINTER_WARNING])
 
+    def test_a_stale_reason_yields_to_the_printers_own_answer(self):
+        # The scheduler keeps what a backend last relayed, through a change
+        # of device; the printer, asked now, has no condition.
+        printer = self.second_scheduler()
+        printer.add_queue("fine")
+        self.cupsd.leave_condition("stale", ["media-empty-error"])
+        self.addCleanup(self.cupsd.admin, "lpadmin", "-x", "stale")
+        readiness = check_readiness()
+        self.assertEqual((readiness.ready, kinds(readiness.problems)), (False, [PRINTER_CONDITION]))
+        self.cupsd.admin("lpadmin", "-p", "stale", "-v", printer.uri("fine"))
+        readiness = check_readiness()
+        stale = readiness.destinations[0]
+        self.assertEqual(([r.keyword for r in stale.reasons], stale.printer.reachable,
+                          readiness.ready), (["media-empty-error"], True, True))
+
     def test_server_follows_the_environment_and_a_stopped_scheduler(self):
         other = self.second_scheduler()
         self.queue("here")
@@ -236,6 +251,43 @@ class SchedulerTest(unittest.TestCase):
             thread.join(120)
         self.assertEqual((errors, len(results)), ([], 80))
         self.assertEqual({tuple(r) for r in results}, {("t0", "t1", "t2")})
+
+
+class UnderMemoryChecksTest(unittest.TestCase):
+    """The IPP client's every path, without time bounds of its own to assert,
+    so that the sanitizers and valgrind run it too."""
+
+    def test_answers_and_failures(self):
+        extension_path()
+        from private_scheduler import TOOLS, tool
+        require([name for name in TOOLS if not tool(name)], "no CUPS scheduler to test against",
+                "Debian's cups-daemon and cups-client", "IPP client tests")
+        from vellomar.printing.cups import ipp
+        cupsd = PrivateScheduler()
+        self.addCleanup(cupsd.close)
+        cupsd.start()
+        cupsd.add_queue("file")
+        cupsd.add_queue("nothing-listens", "ipp://who:pw@127.0.0.1:9/ipp/print")
+        cupsd.add_queue("socket", "socket://127.0.0.1:9")
+        cupsd.add_queue("itself", cupsd.uri("file"))
+        with mock.patch.dict(os.environ, cupsd.environ(), clear=True):
+            answer = ipp.query_scheduler(60)
+            with self.assertRaises(ConnectionRefusedError):
+                os.environ["CUPS_SERVER"] = "127.0.0.1:9"
+                ipp.query_scheduler(60)
+            with SilentListener() as silent:
+                os.environ["CUPS_SERVER"] = silent.server
+                with self.assertRaises(TimeoutError):
+                    ipp.query_scheduler(0.2)
+        devices = {p["name"]: (p["device_uri"], p["device"]) for p in answer["printers"]}
+        self.assertEqual(devices["file"][1]["why"], "scheme")
+        self.assertEqual(devices["nothing-listens"][0], "ipp://127.0.0.1:9/ipp/print")
+        self.assertEqual([devices[name][1]["reachable"] for name in ("nothing-listens", "socket")],
+                         [False, False])
+        self.assertEqual((devices["itself"][1]["reachable"], devices["itself"][1]["state"]),
+                         (True, 3))
+        with self.assertRaises(ValueError):
+            ipp.query_scheduler(float("nan"))
 
 
 class SilentSchedulerTest(unittest.TestCase):

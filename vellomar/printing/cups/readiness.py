@@ -107,19 +107,24 @@ def sanitize(text: str) -> str:
 _SWITCH_ON = "switch on the printer or check its network connection"
 _REASONS: Dict[str, Tuple[Severity, str]] = {
     "none": (INFORMATION, ""),
-    # A person stopped the queue (cupsdisable): a scheduler reports it with
-    # printer-state stopped, and holds every job until the queue is started.
+    # A person stopped the queue: cupsdisable leaves a private scheduler
+    # reporting printer-state stopped, reasons "paused", message "Paused";
+    # every job is held until the queue is started.
     "paused": (BLOCKING, "start the queue: `cupsenable NAME`"),
     "moving-to-paused": (BLOCKING, "start the queue: `cupsenable NAME`"),
     "stopping": (BLOCKING, "start the queue: `cupsenable NAME`"),
     "shutdown": (BLOCKING, "switch on the printer"),
     "hold-new-jobs": (BLOCKING, "release the held jobs: `cupsenable --release NAME`"),
-    # CUPS' ipp backend shows it for a moment at the start of every job: it
-    # says nothing about whether the job will print.
+    # A sub-state while a backend connects: in five jobs sent through the
+    # ipp backend of CUPS 2.4.2 to a device that answered, it never showed
+    # (the message said "Connected to printer."), and a device that cannot
+    # be reached left the queue "processing" without it. Whether the
+    # printer answers is asked of the printer itself.
     "connecting-to-device": (INFORMATION, ""),
-    # The ipp backend sets it while it cannot reach the device and clears
-    # it once it can; the printer's own answer, asked now, settles whether
-    # it can be reached, so on its own it only warns.
+    # "-report" would make it information. It says the device was offline
+    # when last asked: the scheduler reported it for a device that could
+    # not be reached and dropped it when that job ended. The printer's own
+    # answer, asked now, settles reachability, so on its own it warns.
     "offline-report": (WARNING, _SWITCH_ON),
     "offline": (BLOCKING, _SWITCH_ON),
     "timed-out": (BLOCKING, _SWITCH_ON),
@@ -159,6 +164,16 @@ _SUFFIX_ADVICE = {
     WARNING: "see the printer's panel or status page about '%s' soon",
     INFORMATION: "",
 }
+
+
+# Reasons that the scheduler sets about the queue itself, not relayed from
+# the printer.
+_QUEUE_REASONS = frozenset(("paused", "moving-to-paused", "stopping", "hold-new-jobs",
+                            "spool-area-full"))
+
+
+def _relayed(keyword: str) -> bool:
+    return keyword not in _QUEUE_REASONS and not keyword.startswith("cups-")
 
 
 def classify_reason(keyword: str) -> Severity:
@@ -254,9 +269,21 @@ class Destination:
 
     @property
     def blocking(self) -> Tuple[Reason, ...]:
-        """The reasons, the scheduler's and the printer's, that stop printing."""
-        return tuple(reason for reason in self.reasons + self.printer.reasons
-                     if reason.severity == BLOCKING)
+        """The reasons, the scheduler's and the printer's, that stop
+        printing. The scheduler keeps the conditions that a backend last
+        relayed from the printer until a backend clears them, through
+        restarts and idle days; when the printer itself answered now, its
+        own reasons stand for its condition, and of the scheduler's only
+        those about the queue count."""
+        return self.queue_blocking + tuple(reason for reason in self.printer.reasons
+                                           if reason.severity == BLOCKING)
+
+    @property
+    def queue_blocking(self) -> Tuple[Reason, ...]:
+        """The scheduler's reasons of those in ``blocking``."""
+        asked = self.printer.checked and bool(self.printer.reachable)
+        return tuple(reason for reason in self.reasons if reason.severity == BLOCKING
+                     and not (asked and _relayed(reason.keyword)))
 
     @property
     def ready(self) -> bool:
@@ -538,12 +565,11 @@ def _conditions(d: Destination) -> List[Problem]:
     """Why d, which is enabled and accepts jobs, is not ready: its blocking
     reasons and its printer's, and a printer that does not answer."""
     problems = []
-    for reason in d.reasons:
-        if reason.severity == BLOCKING:
-            problems.append(Problem(
-                PRINTER_CONDITION, "%s reports %s%s" % (d.name, reason.keyword,
-                                                       ": " + d.message if d.message else ""),
-                _advice(reason.keyword, d.name), d.name))
+    for reason in d.queue_blocking:
+        problems.append(Problem(
+            PRINTER_CONDITION, "%s reports %s%s" % (d.name, reason.keyword,
+                                                   ": " + d.message if d.message else ""),
+            _advice(reason.keyword, d.name), d.name))
     for reason in d.printer.reasons:
         if reason.severity == BLOCKING:
             detail = d.printer.message
