@@ -50,13 +50,6 @@ const char *no_password(const char * /*prompt*/, http_t * /*http*/, const char *
     return nullptr;
 }
 
-// libcups asks whether to go on waiting each time an interval passes without
-// data; the job's deadline decides.
-int keep_waiting(http_t * /*http*/, void *deadline) {
-    return now() < *static_cast<const double *>(deadline) ? 1 : 0;
-}
-
-constexpr double kWaitInterval = 0.05;
 
 // Connects to host and port with a socket of our own, for the reason a
 // connection fails: libcups reports every failure alike. Returns 0 when a
@@ -118,6 +111,7 @@ struct Job {
     double deadline = 0;
     bool finished = false;   // guarded by batch->mutex
     bool abandoned = false;  // guarded by batch->mutex
+    int socket = -1;         // guarded by batch->mutex: the connection to cut at the deadline
 };
 
 struct Batch {
@@ -217,13 +211,57 @@ void wait_until(Batch *batch, double deadline) {
 }
 
 // True when job finished and is the caller's to read and destroy; otherwise
-// it is abandoned to its thread.
+// it is abandoned to its thread, and its connection is cut so that a peer
+// that answers slowly or never cannot keep the thread.
 bool claim(Batch *batch, Job *job) {
     pthread_mutex_lock(&batch->mutex);
     const bool finished = job->finished;
     job->abandoned = !finished;
+    if (!finished && job->socket >= 0) {
+        shutdown(job->socket, SHUT_RDWR);
+    }
     pthread_mutex_unlock(&batch->mutex);
     return finished;
+}
+
+// Reads and waits on a connection are cut at the deadline by claim(): that
+// costs nothing per read, where libcups' own time-out polls before each.
+// The connection is watched from connect to close, under the batch's lock,
+// so claim() never touches a descriptor that was closed and reused.
+class Watched {
+public:
+    Watched(Job &job, http_t *http) : job_(job) {
+        pthread_mutex_lock(&job_.batch->mutex);
+        job_.socket = httpGetFd(http);
+        if (job_.abandoned) {
+            shutdown(job_.socket, SHUT_RDWR);
+        }
+        pthread_mutex_unlock(&job_.batch->mutex);
+    }
+    Watched(const Watched &) = delete;
+    Watched &operator=(const Watched &) = delete;
+    Watched(Watched &&) = delete;
+    Watched &operator=(Watched &&) = delete;
+    ~Watched() {
+        pthread_mutex_lock(&job_.batch->mutex);
+        job_.socket = -1;
+        pthread_mutex_unlock(&job_.batch->mutex);
+    }
+
+private:
+    Job &job_;
+};
+
+// What libcups says of a request that got no answer, or what happened.
+// libcups reports a connection that closed or an answer that is not IPP
+// with the text of errno 0.
+const char *no_answer() {
+    const char *text = cupsLastErrorString();
+    if (cupsLastError() <= IPP_STATUS_OK_EVENTS_COMPLETE || text == nullptr ||
+        std::strcmp(text, std::strerror(0)) == 0) {
+        return "no IPP answer: the connection closed, or the answer was not IPP";
+    }
+    return text;
 }
 
 template <typename T>
@@ -287,7 +325,7 @@ struct SchedulerJob : Job {
             return;
         }
         answer.local = httpAddrLocalhost(httpGetAddress(http.get())) != 0;
-        httpSetTimeout(http.get(), kWaitInterval, keep_waiting, &job.deadline);
+        const Watched watched(job, http.get());
 
         Message request = new_request(IPP_OP_CUPS_GET_PRINTERS);
         if (!request) {
@@ -302,8 +340,13 @@ struct SchedulerJob : Job {
             answer.outcome = Outcome::timed_out;
             return;
         }
-        if (!answer.printers || !usable_status(ippGetStatusCode(answer.printers.get()), true)) {
-            copy_text(answer.error, sizeof answer.error, cupsLastErrorString());
+        if (!answer.printers) {
+            copy_text(answer.error, sizeof answer.error, no_answer());
+            return;
+        }
+        if (!usable_status(ippGetStatusCode(answer.printers.get()), true)) {
+            copy_text(answer.error, sizeof answer.error,
+                      ippErrorString(ippGetStatusCode(answer.printers.get())));
             answer.printers.reset();
             return;
         }
@@ -386,7 +429,7 @@ struct DeviceJob : Job {
             }
             return;
         }
-        httpSetTimeout(http.get(), kWaitInterval, keep_waiting, &job.deadline);
+        const Watched watched(job, http.get());
         char printer_uri[HTTP_MAX_URI];
         httpAssembleURI(HTTP_URI_CODING_ALL, printer_uri, sizeof printer_uri,
                         secure ? "ipps" : "ipp", nullptr, host, port, resource);
@@ -404,7 +447,7 @@ struct DeviceJob : Job {
         answer.attributes.reset(cupsDoRequest(http.get(), request.release(), resource));
         if (!answer.attributes) {
             answer.timed_out = now() >= job.deadline;
-            copy_text(answer.error, sizeof answer.error, cupsLastErrorString());
+            copy_text(answer.error, sizeof answer.error, no_answer());
             return;
         }
         answer.reachable = true;
@@ -552,15 +595,33 @@ void check_devices(const char *const *uris, std::size_t count, double timeout,
 }
 
 void strip_user_info(const char *uri, char *out, std::size_t size) {
-    // scheme://[user-info@]host...: user-info ends at the last "@" before
-    // the path, query or fragment starts.
+    // libcups takes all up to the first "@" of the authority for user-info,
+    // "#" and "?" included: a URI it parses is put together again from its
+    // parts without it.
+    char scheme[32];
+    char user[HTTP_MAX_VALUE];
+    char host[HTTP_MAX_HOST];
+    char resource[HTTP_MAX_URI];
+    int port = 0;
+    if (httpSeparateURI(HTTP_URI_CODING_NONE, uri, scheme, sizeof scheme, user, sizeof user,
+                        host, sizeof host, &port, resource, sizeof resource) >= HTTP_URI_STATUS_OK) {
+        if (user[0] == '\0') {
+            copy_text(out, size, uri);
+        } else {
+            httpAssembleURI(HTTP_URI_CODING_NONE, out, static_cast<int>(size), scheme, nullptr,
+                            host, port, resource);
+        }
+        return;
+    }
+    // Not a URI libcups reads: everything up to the last "@" before the
+    // path goes.
     const char *authority = std::strstr(uri, "://");
     if (authority == nullptr) {
         copy_text(out, size, uri);
         return;
     }
     authority += 3;
-    const char *end = authority + std::strcspn(authority, "/?#");
+    const char *end = authority + std::strcspn(authority, "/");
     const char *at = nullptr;
     for (const char *p = authority; p < end; ++p) {
         if (*p == '@') {

@@ -73,7 +73,7 @@ class DiagnosticTest(ModuleTestCase):
                                               "error": "NameError: name 'environ' is not defined"})
         self.assertNotIn("Traceback", text)
         self.assertEqual((report["schema"], report["version"], report["available"]["ok"]),
-                         (1, __version__, False))
+                         (2, __version__, False))
 
         # Bytes that are not UTF-8, which call keeps as surrogates, reach a
         # strict UTF-8 stream as escapes.
@@ -189,7 +189,7 @@ class InstallTest(unittest.TestCase):
                              3 if report["available"]["usable"] else 1, done.stderr)
             self.assertEqual(set(report), {"schema", "version", "module", "available",
                                            "cups_config", "settings", "tools", "scheduler",
-                                           "destinations", "ready", "problems"})
+                                           "destinations", "ready", "problems", "warnings"})
             self.assertIs(report["module"]["ok"], True)
             where = subprocess.run([python, "-c", "import vellomar.printing.cups.setup as m, "
                                     "os; print(os.path.dirname(m.__file__))"], cwd="/",

@@ -136,9 +136,10 @@ class SchedulerTest(unittest.TestCase):
             readiness = check_readiness()
         self.assertEqual((readiness.ready, kinds(readiness.problems)), (False, [BAD_DEFAULT]))
         self.assertTrue(readiness.problems[0].advice.startswith("`cupsenable '%s'`" % stopped))
-        with mock.patch.dict(os.environ, PRINTER="gone"):
-            readiness = check_readiness()
-        self.assertEqual((readiness.ready, kinds(readiness.problems)), (False, [BAD_DEFAULT]))
+        for named in ({"PRINTER": "gone"}, {"LPDEST": ""}):  # lp counts an empty one too
+            with mock.patch.dict(os.environ, named):
+                readiness = check_readiness()
+            self.assertEqual((readiness.ready, kinds(readiness.problems)), (False, [BAD_DEFAULT]))
 
         for name in (spaced, separated, "office"):
             self.cupsd.admin("cupsreject", name)

@@ -361,6 +361,15 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[IO[str]] = None,
          err: Optional[IO[str]] = None) -> int:
     out = out or sys.stdout
     err = err or sys.stderr
+    # Names may hold any character; a terminal or file that is not UTF-8
+    # gets escapes for what it cannot show, not a traceback.
+    for stream in (out, err):
+        reconfigure = getattr(stream, "reconfigure", None)
+        if stream in (sys.stdout, sys.stderr) and callable(reconfigure):
+            try:
+                reconfigure(errors="backslashreplace")
+            except (OSError, ValueError):
+                pass
     parser = argparse.ArgumentParser(
         prog="python -m vellomar.printing.cups",
         description="Report whether CUPS printing is usable on this host, what cups-config "

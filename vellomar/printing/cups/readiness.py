@@ -385,16 +385,24 @@ def _load_ipp() -> Tuple[Optional[IppModule], Optional[Problem]]:
 def _named_default(env: Mapping[str, str]) -> bool:
     """Whether PRINTER, LPDEST or an lpoptions file names a default
     destination, which then must exist: without any of them, and without a
-    default at the scheduler, there is simply no default."""
-    if env.get("LPDEST") or env.get("PRINTER"):
+    default at the scheduler, there is simply no default. libcups counts a
+    variable that is set, even empty, and reads the keyword in any case."""
+    if "LPDEST" in env or "PRINTER" in env:
         return True
     home = env.get("HOME")
+    if not home:
+        try:
+            import pwd
+            home = pwd.getpwuid(os.getuid()).pw_dir
+        except (ImportError, KeyError):
+            home = None
     files = [os.path.join(home, ".cups", "lpoptions")] if home else []
     files.append(os.path.join(env.get("CUPS_SERVERROOT") or "/etc/cups", "lpoptions"))
     for path in files:
         try:
             with open(path, encoding="utf-8", errors="surrogateescape") as lines:
-                if any(line.split(None, 1)[:1] in (["Default"], ["default"]) for line in lines):
+                if any(line.split(None, 1)[:1] and line.split(None, 1)[0].lower() == "default"
+                       for line in lines):
                     return True
         except OSError:
             continue
