@@ -6,6 +6,7 @@ import io
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import threading
@@ -15,7 +16,7 @@ from unittest import mock
 
 from private_scheduler import (PrivateScheduler, SilentListener, require_scheduler,
                                serve_as_printer)
-from support import STAGE, Namespace, extension_path, require
+from support import STAGE, Namespace, extension_path, require, run_child
 
 from vellomar.printing.cups import __main__ as diagnostic
 from vellomar.printing.cups.call import Timeouts
@@ -289,6 +290,78 @@ class UnderMemoryChecksTest(unittest.TestCase):
                          (True, 3))
         with self.assertRaises(ValueError):
             ipp.query_scheduler(float("nan"))
+
+
+@unittest.skipUnless(hasattr(sys, "gettotalrefcount"),
+                     "needs a debug build of CPython (sys.gettotalrefcount)")
+class IppLeakTest(unittest.TestCase):
+    def test_no_path_leaks(self):
+        extension_path()
+        require_scheduler()
+        from test_leaks import batch_deltas
+        from vellomar.printing.cups import ipp
+        cupsd = PrivateScheduler()
+        self.addCleanup(cupsd.close)
+        cupsd.start()
+        cupsd.add_queue("file")
+        cupsd.add_queue("refused", "ipp://u:p@127.0.0.1:9/ipp/print")
+        cupsd.add_queue("itself", cupsd.uri("file"))
+        # Connections wait in the backlog, never accepted: a listener that
+        # kept them would grow by a socket object each call.
+        silent = socket.socket()
+        self.addCleanup(silent.close)
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(128)
+        silent_server = "127.0.0.1:%d" % silent.getsockname()[1]
+
+        def at(server, *args):
+            def call():
+                os.environ["CUPS_SERVER"] = server
+                try:
+                    ipp.query_scheduler(*args)
+                except OSError:
+                    pass
+            return call
+        with mock.patch.dict(os.environ, cupsd.environ(), clear=True):
+            for what, operation in (("answer with printers", at(cupsd.server, 30)),
+                                    ("answer alone", at(cupsd.server, 30, False)),
+                                    ("refused", at("127.0.0.1:9", 30)),
+                                    ("no answer", at(silent_server, 0.02))):
+                refs, blocks = batch_deltas(operation, calls=10)
+                self.assertFalse(all(d >= 1 for d in refs) or all(d >= 1 for d in blocks),
+                                 "%s grew in every batch: references %s, blocks %s"
+                                 % (what, refs, blocks))
+
+
+class SubinterpreterTest(unittest.TestCase):
+    def test_works_in_another_interpreter(self):
+        extension_path()
+        got = run_child(self, r'''
+            import os, tempfile
+            try:
+                import _interpreters as interpreters
+            except ImportError:
+                import _xxsubinterpreters as interpreters
+            os.environ["CUPS_SERVER"] = "127.0.0.1:9"
+            code = "\n".join([
+                "from vellomar.printing.cups import ipp",
+                "try:",
+                "    ipp.query_scheduler(5)",
+                "    result = 'answered'",
+                "except OSError as e:",
+                "    result = type(e).__name__",
+                "with open(%r, 'w') as f:",
+                "    f.write(result)"])
+            out = tempfile.mktemp()
+            exec(code % out)
+            interp = interpreters.create()
+            interpreters.run_string(interp, code % out)
+            interpreters.destroy(interp)
+            with open(out) as f:
+                report(result=f.read())
+            os.unlink(out)
+        ''', STAGE)
+        self.assertEqual(got["result"], "ConnectionRefusedError")
 
 
 class SilentSchedulerTest(unittest.TestCase):
