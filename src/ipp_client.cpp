@@ -17,6 +17,7 @@
 #include <new>
 #include <utility>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -226,15 +227,18 @@ bool claim(Batch *batch, Job *job) {
 
 // Reads and waits on a connection are cut at the deadline by claim(): that
 // costs nothing per read, where libcups' own time-out polls before each.
-// The connection is watched from connect to close, under the batch's lock,
-// so claim() never touches a descriptor that was closed and reused.
+// claim() shuts down a duplicate of the connection's descriptor, which this
+// owner closes: a descriptor of libcups' that was closed and reused
+// elsewhere in the process is never touched. (Should libcups reconnect on
+// its own, the new connection is not cut; the answer is still bounded.)
 class Watched {
 public:
     Watched(Job &job, http_t *http) : job_(job) {
+        const int copy = fcntl(httpGetFd(http), F_DUPFD_CLOEXEC, 0);
         pthread_mutex_lock(&job_.batch->mutex);
-        job_.socket = httpGetFd(http);
-        if (job_.abandoned) {
-            shutdown(job_.socket, SHUT_RDWR);
+        job_.socket = copy;
+        if (job_.abandoned && copy >= 0) {
+            shutdown(copy, SHUT_RDWR);
         }
         pthread_mutex_unlock(&job_.batch->mutex);
     }
@@ -244,15 +248,17 @@ public:
     Watched &operator=(Watched &&) = delete;
     ~Watched() {
         pthread_mutex_lock(&job_.batch->mutex);
-        job_.socket = -1;
+        const int copy = std::exchange(job_.socket, -1);
         pthread_mutex_unlock(&job_.batch->mutex);
+        if (copy >= 0) {
+            close(copy);
+        }
     }
 
 private:
     Job &job_;
 };
 
-// What libcups says of a request that got no answer, or what happened.
 // libcups reports a connection that closed or an answer that is not IPP
 // with the text of errno 0.
 const char *no_answer() {
