@@ -4,6 +4,7 @@
 #include "ref.hpp"
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -286,6 +287,14 @@ struct DeviceChecks {
     }
 };
 
+// Texts from the environment and the network keep bytes that are not UTF-8
+// as surrogates, as everywhere else in the answer.
+PyObject *message(const char *format, const char *first, const char *second) {
+    char buffer[HTTP_MAX_URI + HTTP_MAX_URI + ipp_client::kTextSize];
+    std::snprintf(buffer, sizeof buffer, format, first, second);
+    return text(buffer);
+}
+
 PyObject *raise_for(const SchedulerAnswer &answer, double timeout) {
     switch (answer.outcome) {
     case Outcome::timed_out: {
@@ -297,26 +306,30 @@ PyObject *raise_for(const SchedulerAnswer &answer, double timeout) {
         break;
     }
     case Outcome::cannot_connect: {
-        Ref message = Ref::steal(PyUnicode_FromFormat("cannot connect to the scheduler at %s: %s",
-                                                      answer.server, answer.error));
-        if (!message) {
+        Ref why = Ref::steal(
+            message("cannot connect to the scheduler at %s: %s", answer.server, answer.error));
+        if (!why) {
             break;
         }
         // OSError picks the subclass of the errno: ConnectionRefusedError
         // and FileNotFoundError say that no scheduler runs there.
         Ref error = Ref::steal(answer.error_number > 0
                                    ? PyObject_CallFunction(PyExc_OSError, "iO",
-                                                           answer.error_number, message.get())
-                                   : PyObject_CallFunction(PyExc_OSError, "O", message.get()));
+                                                           answer.error_number, why.get())
+                                   : PyObject_CallFunction(PyExc_OSError, "O", why.get()));
         if (error) {
             PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
         }
         break;
     }
-    default:
-        PyErr_Format(PyExc_OSError, "the scheduler at %s did not answer: %s", answer.server,
-                     answer.error[0] != '\0' ? answer.error : "no reason given");
+    default: {
+        Ref why = Ref::steal(message("the scheduler at %s did not answer: %s", answer.server,
+                                     answer.error[0] != '\0' ? answer.error : "no reason given"));
+        if (why) {
+            PyErr_SetObject(PyExc_OSError, why.get());
+        }
         break;
+    }
     }
     return nullptr;
 }
