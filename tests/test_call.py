@@ -4,6 +4,7 @@ import math
 import os
 import pathlib
 import pickle
+import pty
 import signal
 import subprocess
 import sys
@@ -12,6 +13,7 @@ import textwrap
 import threading
 import time
 import unittest
+from unittest import mock
 
 import vellomar.printing.cups.call as call_module
 from vellomar.printing.cups.call import CommandFailed, OutputTooLarge, Timeouts, call
@@ -84,8 +86,19 @@ class CallTest(unittest.TestCase):
             call(["cups-config-nonexistent"], {"PATH": "/nonexistent"})
         self.assertEqual(str(caught.exception),
                          "[Errno 2] No such file or directory: 'cups-config-nonexistent'")
-        with tempfile.TemporaryDirectory() as tmp, self.assertRaises(PermissionError):
-            call([tmp], {})
+        with tempfile.TemporaryDirectory() as tmp:
+            with self.assertRaises(PermissionError):
+                call([tmp], {})
+            # A script whose interpreter is missing fails to start, as in subprocess.
+            script = os.path.join(tmp, "script")
+            with open(script, "w") as f:
+                f.write("#!/nonexistent/interpreter\n")
+            os.chmod(script, 0o755)
+            with self.assertRaises(FileNotFoundError) as caught:
+                call([script], {})
+            with self.assertRaises(FileNotFoundError) as expected:
+                subprocess.run([script], env={})
+            self.assertEqual(str(caught.exception), str(expected.exception))
         with self.assertRaises(CommandFailed) as caught:
             call(python("import sys; sys.stderr.write('no server\\n'); sys.exit(3)"), {})
         error = caught.exception
@@ -96,6 +109,31 @@ class CallTest(unittest.TestCase):
         with self.assertRaises(CommandFailed) as caught:
             call(python("import os; os.kill(os.getpid(), 9)"), {})
         self.assertIn("was killed by signal 9", str(caught.exception))
+
+    def test_the_tool_gets_exactly_its_environment(self):
+        # Names no shell keeps, and variables a shell would set or reset.
+        env = {"PATH": os.defpath, "A-B": "1", "1X": "2", "a.b": "3", "IFS": "q",
+               "PWD": "/nowhere", "OPTIND": "7", "PPID": "0", "SHLVL": "x"}
+        out, _err = call(["env", "-0"], env)
+        self.assertEqual(dict(entry.split("=", 1) for entry in out.split("\0")[:-1]), env)
+        self.assertEqual(call(["env"], {}), ("", ""))
+
+    def test_the_program_run_is_the_one_subprocess_finds(self):
+        # Without PATH, subprocess searches os.defpath; so must the start.
+        with tempfile.TemporaryDirectory() as tmp:
+            for name in ("probe", "env"):
+                with open(os.path.join(tmp, name), "w") as f:
+                    f.write("#!/bin/sh\necho %s from the test\n" % name)
+                os.chmod(os.path.join(tmp, name), 0o755)
+            environ = {name: value for name, value in os.environ.items() if name != "PATH"}
+            with mock.patch.object(os, "defpath", tmp):
+                for env in ({}, None):
+                    with self.subTest(env=env), mock.patch.dict(os.environ, environ, clear=True):
+                        self.assertEqual(call(["probe"], env)[0], "probe from the test\n")
+                        self.assertEqual(call(["env"], env)[0], "env from the test\n")
+            # An earlier directory of env's PATH wins over a later one.
+            self.assertEqual(call(["env"], {"PATH": tmp + ":" + os.defpath})[0],
+                             "env from the test\n")
 
     def test_cmd_is_a_list_or_tuple_of_arguments(self):
         for cmd in ("false", b"false", bytearray(b"false"), iter(["false"])):
@@ -269,12 +307,112 @@ class CallerEndTest(unittest.TestCase):
         self.assertEqual(results, [("alive\n", "")])
 
     def test_the_watchdog_leaves_with_the_tool(self):
-        out, _err = call(["sh", "-c", "echo $$"], None)
+        out, _err = call(python("import os; print(os.getpgrp())"), None)
         group = int(out)
+        self.assertNotEqual(group, os.getpgrp())
         end = time.monotonic() + 20
         while group_members(group):
             self.assertLess(time.monotonic(), end, "the tool's group lingers")
             time.sleep(0.05)
+
+
+class TerminalTest(unittest.TestCase):
+    def test_a_tool_that_waits_for_the_terminal_fails_at_once(self):
+        # The tool shares the caller's terminal from a background group: a
+        # password prompt would stop it until its time limit instead.
+        code = textwrap.dedent('''
+            import sys, time
+            from vellomar.printing.cups.call import CommandFailed, call
+            started = time.monotonic()
+            try:
+                call(["sh", "-c", "read answer < /dev/tty"], None, 60)
+            except CommandFailed as e:
+                print("failed", e.returncode, time.monotonic() - started < 30)
+        ''')
+        pid, terminal = pty.fork()
+        if pid == 0:
+            try:
+                os.environ["PYTHONPATH"] = PACKAGE_ROOT
+                os.execv(sys.executable, [sys.executable, "-c", code])
+            finally:
+                os._exit(127)
+        output = b""
+        try:
+            while True:
+                try:
+                    chunk = os.read(terminal, 1024)
+                except OSError:  # EIO: the caller is gone
+                    break
+                if not chunk:
+                    break
+                output += chunk
+        finally:
+            os.close(terminal)
+            _pid, status = os.waitpid(pid, 0)
+        self.assertEqual((status, output.decode(errors="replace").split()),
+                         (0, ["failed", str(-signal.SIGKILL), "True"]))
+
+
+class ReapingTest(unittest.TestCase):
+    def test_a_subreaper_caller_collects_no_children(self):
+        # pid 1 and a subreaper inherit every orphan: the runner must leave
+        # none, on whichever way a call ends.
+        child = child_python('''
+            import ctypes, os, subprocess
+            from vellomar.printing.cups.call import OutputTooLarge, call
+            if ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0) != 0:  # PR_SET_CHILD_SUBREAPER
+                raise OSError(ctypes.get_errno(), "prctl")
+            for _ in range(17):
+                call(["true"], None)
+            for cmd, kwargs, error in [(["sleep", "60"], {"timeout": 0.2}, subprocess.TimeoutExpired),
+                                       (["yes"], {"max_output": 10}, OutputTooLarge),
+                                       (["/nonexistent"], {}, FileNotFoundError)]:
+                try:
+                    call(cmd, None, **kwargs)
+                except error:
+                    pass
+            children = []
+            for entry in os.listdir("/proc"):
+                try:
+                    with open("/proc/%s/stat" % entry) as f:
+                        fields = f.read().rsplit(")", 1)[1].split()
+                except (OSError, IndexError):
+                    continue
+                if fields[1] == str(os.getpid()):
+                    children.append((entry, fields[0]))
+            print(children)
+        ''', stdout=subprocess.PIPE, universal_newlines=True)
+        out, _err = child.communicate(timeout=120)
+        self.assertEqual((child.returncode, out), (0, "[]\n"))
+
+
+@unittest.skipIf(sys.version_info < (3, 11), "before 3.11 a group is joined through preexec_fn, "
+                 "which subinterpreters refuse")
+class SubinterpreterTest(unittest.TestCase):
+    def test_works_in_another_interpreter(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            out = os.path.join(tmp, "out")
+            child = child_python('''
+                import sys
+                try:
+                    import _interpreters as interpreters
+                    interp = interpreters.create("legacy")
+                except ImportError:
+                    import _xxsubinterpreters as interpreters
+                    interp = interpreters.create(isolated=False)
+                interpreters.run_string(interp, "\\n".join([
+                    "from vellomar.printing.cups.call import call",
+                    "try:",
+                    "    result = repr(call(['sh', '-c', 'echo ok'], None))",
+                    "except BaseException as e:",
+                    "    result = repr(e)",
+                    "with open(%%r, 'w') as f:" %% %r,
+                    "    f.write(result)"]))
+                interpreters.destroy(interp)
+            ''' % out)
+            self.assertEqual(child.wait(60), 0)
+            with open(out) as f:
+                self.assertEqual(f.read(), "('ok\\n', '')")
 
 
 class TimeoutsTest(unittest.TestCase):

@@ -24,12 +24,13 @@ ends, however it ends: see docs/call.md for how.
 ``Timeouts`` names the two time limits that go with running CUPS tools.
 """
 
-import errno
+import functools
 import math
 import os
 import selectors
 import signal
 import subprocess
+import sys
 import time
 from typing import Any, List, Mapping, Optional, Sequence, Set, Tuple, Union
 
@@ -144,41 +145,18 @@ def _check_cmd(cmd: object) -> List[Argument]:
     return list(cmd)
 
 
-def _find_program(program: Argument, env: Optional[Mapping[str, str]]) -> None:
-    """Raises the OSError subprocess would raise if program cannot be run.
-
-    The program is started by the watchdog's shell, whose failure to start
-    it would otherwise look like a tool that exited with status 127. This
-    searches as subprocess does: the PATH of env, os.defpath without one."""
-    name = os.fsencode(program)
-    if b"/" in name:
-        candidates = [name]
-    else:
-        candidates = [os.path.join(os.fsencode(directory), name)
-                      for directory in os.get_exec_path(dict(env) if env is not None else None)]
-    first_error = 0
-    for path in candidates:
-        if os.path.isfile(path) and os.access(path, os.X_OK):
-            return
-        if os.path.exists(path) and not first_error:
-            first_error = errno.EACCES
-    code = first_error or errno.ENOENT
-    shown = os.fspath(program)
-    raise OSError(code, os.strerror(code), shown)
-
-
-# The watchdog. The tool's shell first starts, in its own process group,
-# a process that reads the pipe whose write end only the caller holds (the
-# shell's standard input), then becomes the tool. A line on the pipe means
-# the call ended cleanly; end of file without one means the caller is gone,
-# however it went, and the watchdog kills the group. A subshell that exits
-# at once starts it, so that it is no child the tool could wait for, and it
-# holds neither output pipe, whose end of file would otherwise wait for it.
-_WATCHDOG = """\
-exec 3<&0 </dev/null
-( (read line || kill -s KILL 0) <&3 >/dev/null 2>&1 3<&- & )
-exec "$@" 3<&-
-"""
+# The watchdog: a shell that reads the pipe whose write end only the caller
+# holds. A line means the call ended cleanly and it exits; end of file
+# without one means the caller is gone, however it went, and it kills its
+# process group, which the tool joined. It runs first, as the group's
+# leader, so the group exists before the tool does and lasts as long as the
+# caller has not reaped the watchdog: its id cannot be reused meanwhile.
+# The group shares the caller's terminal from the background, where a tool
+# that reads it or sets its modes (a password prompt) would be stopped until
+# its time limit; the stop signal reaches the whole group, and the watchdog
+# kills it instead. It says when it is ready, so that no tool runs before.
+_WATCHDOG = ["/bin/sh", "-c", "trap 'kill -s KILL 0' TTIN TTOU; echo; "
+             "read line || kill -s KILL 0"]
 
 # Write ends of the watchdogs' pipes of calls in progress: a child forked
 # without exec (multiprocessing's fork) must not keep a caller's tools alive.
@@ -196,6 +174,18 @@ def _close_watch_ends() -> None:
 
 if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_close_watch_ends)
+
+
+def _start(args: Sequence[Argument], env: Optional[Mapping[str, str]], stdin: int,
+           stdout: int, stderr: int, pgid: int) -> "subprocess.Popen[bytes]":
+    """Starts args in process group pgid (0: a group of its own)."""
+    if sys.version_info >= (3, 11):
+        return subprocess.Popen(args, env=env, stdin=stdin, stdout=stdout, stderr=stderr,
+                                process_group=pgid)
+    # Before 3.11 only preexec_fn can; a C function rather than a lambda,
+    # so that no Python code runs in the child between fork and exec.
+    return subprocess.Popen(args, env=env, stdin=stdin, stdout=stdout, stderr=stderr,
+                            preexec_fn=functools.partial(os.setpgid, 0, pgid))
 
 
 def call(cmd: Sequence[Argument], env: Optional[Mapping[str, str]],
@@ -216,31 +206,33 @@ def call(cmd: Sequence[Argument], env: Optional[Mapping[str, str]],
     if bound < 0:
         raise ValueError("max_output must not be negative, not %d" % bound)
     deadline = time.monotonic() + limit
-    _find_program(args[0], env)
 
     watch_read, watch_write = os.pipe()
     _watch_ends.add(watch_write)
+    watchdog: "Optional[subprocess.Popen[bytes]]" = None
     # Closing the write end without the line, on any way out of here, is
     # what kills the tool if nothing else did.
     try:
-        # A session of its own lets a time-out kill the whole tree: a shell
-        # script's children would otherwise keep running and hold our pipes.
-        process = subprocess.Popen(
-            ["/bin/sh", "-c", _WATCHDOG, "sh", *args],
-            env=env,
-            stdin=watch_read,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-            start_new_session=True,
-        )
+        watchdog = _start(_WATCHDOG, {}, watch_read, subprocess.PIPE, subprocess.DEVNULL, 0)
+        group = watchdog.pid
+        assert watchdog.stdout is not None
+        with watchdog.stdout as ready:
+            ready.read(1)
+        # The tool itself is started as subprocess starts it: its exact
+        # environment, subprocess's search of PATH, subprocess's errors.
+        # A group of its own (the watchdog's) lets a time-out kill the
+        # whole tree: a shell script's children would otherwise keep
+        # running and hold our pipes.
+        process = _start(args, env, subprocess.DEVNULL, subprocess.PIPE, subprocess.PIPE,
+                         group)
         with process:
             try:
                 out, err, too_large = _collect(process, args, timeout, deadline, bound)
             except BaseException:
-                _kill_tree(process)
+                _kill_tree(process, group)
                 raise
             if too_large:
-                _kill_tree(process)
+                _kill_tree(process, group)
                 assert process.stderr is not None
                 if too_large == "stdout":
                     # What the tool wrote before its death is still there to read.
@@ -257,6 +249,11 @@ def call(cmd: Sequence[Argument], env: Optional[Mapping[str, str]],
         _watch_ends.discard(watch_write)
         os.close(watch_write)
         os.close(watch_read)
+        if watchdog is not None:
+            # It exits on the line or, on any other way out, kills what is
+            # left of the group and itself; reaped here, so that no caller
+            # (pid 1, a subreaper) collects a zombie per call.
+            watchdog.wait()
     if process.returncode != 0:
         raise CommandFailed(args, process.returncode, _decode(err))
     return _decode(out), _decode(err)
@@ -317,11 +314,11 @@ def _shown(timeout: Optional[float]) -> float:
     return TIME_LIMIT if timeout is None else timeout
 
 
-def _kill_tree(process: "subprocess.Popen[bytes]") -> None:
-    # Before the wait: until the tool is reaped its pid, and so the group's
-    # id, cannot be taken by another process.
+def _kill_tree(process: "subprocess.Popen[bytes]", pgid: int) -> None:
+    # The group's id is the watchdog's pid, which the caller has not reaped
+    # yet: it cannot have been taken by another process.
     try:
-        os.killpg(process.pid, signal.SIGKILL)
+        os.killpg(pgid, signal.SIGKILL)
     except (ProcessLookupError, PermissionError):
         pass
     process.wait()
