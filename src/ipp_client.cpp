@@ -9,6 +9,7 @@
 // module needs no C++ runtime.
 #include "ipp_client.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -153,6 +154,13 @@ void release(Batch *batch) {
     }
 }
 
+// Threads of this process's questions that have not ended, abandoned ones
+// included. A peer that holds a TLS handshake open, which happens before
+// there is a connection to cut, keeps its thread; the cap keeps such peers
+// from piling up threads without end: past it, a question is not asked.
+std::atomic<int> live_threads{0};
+constexpr int kMostLiveThreads = 512;
+
 void *run_job(void *argument) {
     Job *job = static_cast<Job *>(argument);
     cupsSetPasswordCB2(no_password, nullptr);
@@ -168,11 +176,17 @@ void *run_job(void *argument) {
         job->destroy(job);
     }
     release(batch);
+    live_threads.fetch_sub(1);
     return nullptr;
 }
 
 // Starts job on a thread of its own; false (with errno) when none can be made.
 bool start(Batch *batch, Job *job) {
+    if (live_threads.fetch_add(1) >= kMostLiveThreads) {
+        live_threads.fetch_sub(1);
+        errno = EAGAIN;
+        return false;
+    }
     job->batch = batch;
     pthread_mutex_lock(&batch->mutex);
     ++batch->pending;
@@ -192,6 +206,7 @@ bool start(Batch *batch, Job *job) {
         --batch->pending;
         --batch->references;
         pthread_mutex_unlock(&batch->mutex);
+        live_threads.fetch_sub(1);
         errno = failed;
         return false;
     }
@@ -246,6 +261,14 @@ public:
     Watched &operator=(const Watched &) = delete;
     Watched(Watched &&) = delete;
     Watched &operator=(Watched &&) = delete;
+    // True once the caller gave up: a request sent now on the cut
+    // connection would make libcups connect again, out of reach of the cut.
+    bool abandoned() const {
+        pthread_mutex_lock(&job_.batch->mutex);
+        const bool gone = job_.abandoned;
+        pthread_mutex_unlock(&job_.batch->mutex);
+        return gone;
+    }
     ~Watched() {
         pthread_mutex_lock(&job_.batch->mutex);
         const int copy = std::exchange(job_.socket, -1);
@@ -291,6 +314,7 @@ T *new_job() {
 constexpr const char *kPrinterAttributes[] = {
     "printer-name",       "printer-state",   "printer-state-reasons", "printer-state-message",
     "printer-is-accepting-jobs", "queued-job-count", "printer-type",   "device-uri",
+    "member-names",
 };
 
 Message new_request(ipp_op_t operation) {
@@ -325,6 +349,12 @@ struct SchedulerJob : Job {
         if (!http) {
             const int error = try_connect(host, port, job.deadline);
             answer.error_number = error > 0 ? error : 0;
+            if (error == 0) {  // something listens, but the connection libcups wants fails
+                copy_text(answer.error, sizeof answer.error,
+                          "the connection failed (no TLS where encryption is required?)");
+                answer.outcome = now() >= job.deadline ? Outcome::timed_out : Outcome::failed;
+                return;
+            }
             describe_failure(error, host, answer.error, sizeof answer.error);
             answer.outcome = now() >= job.deadline || error == ETIMEDOUT ? Outcome::timed_out
                                                                          : Outcome::cannot_connect;
@@ -341,6 +371,9 @@ struct SchedulerJob : Job {
         ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                       static_cast<int>(sizeof kPrinterAttributes / sizeof *kPrinterAttributes),
                       nullptr, kPrinterAttributes);
+        if (watched.abandoned()) {
+            return;
+        }
         answer.printers.reset(cupsDoRequest(http.get(), request.release(), "/"));
         if (now() >= job.deadline) {
             answer.outcome = Outcome::timed_out;
@@ -450,6 +483,9 @@ struct DeviceJob : Job {
                      printer_uri);
         ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                       3, nullptr, wanted);
+        if (watched.abandoned()) {
+            return;
+        }
         answer.attributes.reset(cupsDoRequest(http.get(), request.release(), resource));
         if (!answer.attributes) {
             answer.timed_out = now() >= job.deadline;
@@ -482,7 +518,8 @@ void ask_scheduler(double timeout, SchedulerAnswer &answer) {
     job->deadline = deadline;
     if (!start(batch, job)) {
         std::snprintf(answer.error, sizeof answer.error, "cannot start a thread: %s",
-                      std::strerror(errno));
+                      errno == EAGAIN ? "too many earlier questions have not ended"
+                                      : std::strerror(errno));
         job->destroy(job);
         release(batch);
         return;
@@ -571,7 +608,8 @@ void check_devices(const char *const *uris, std::size_t count, double timeout,
         copy_text(job->uri, sizeof job->uri, uris[i]);
         if (!start(batch, job)) {
             std::snprintf(answer.error, sizeof answer.error, "cannot start a thread: %s",
-                          std::strerror(errno));
+                          errno == EAGAIN ? "too many earlier questions have not ended"
+                                          : std::strerror(errno));
             job->destroy(job);
             continue;
         }
@@ -619,21 +657,15 @@ void strip_user_info(const char *uri, char *out, std::size_t size) {
         }
         return;
     }
-    // Not a URI libcups reads: everything up to the last "@" before the
-    // path goes.
+    // Not a URI libcups reads (too long, say): everything up to the last
+    // "@" goes, since a password may hold "/" too.
     const char *authority = std::strstr(uri, "://");
     if (authority == nullptr) {
         copy_text(out, size, uri);
         return;
     }
     authority += 3;
-    const char *end = authority + std::strcspn(authority, "/");
-    const char *at = nullptr;
-    for (const char *p = authority; p < end; ++p) {
-        if (*p == '@') {
-            at = p;
-        }
-    }
+    const char *at = std::strrchr(authority, '@');
     if (at == nullptr) {
         copy_text(out, size, uri);
         return;

@@ -50,6 +50,7 @@ struct Printer {
     ipp_attribute_t *queued = nullptr;
     ipp_attribute_t *type = nullptr;
     ipp_attribute_t *device_uri = nullptr;
+    ipp_attribute_t *members = nullptr;
 
     void take(ipp_attribute_t *attribute) {
         const char *key = ippGetName(attribute);
@@ -75,6 +76,8 @@ struct Printer {
             type = attribute;
         } else if (textual && std::strcmp(key, "device-uri") == 0) {
             device_uri = attribute;
+        } else if (textual && std::strcmp(key, "member-names") == 0) {
+            members = attribute;
         }
     }
 };
@@ -239,6 +242,7 @@ PyObject *printer_result(const Printer &printer, PyObject *device) {
         !put(dict, "queued_jobs", integer_or_none(printer.queued)) ||
         !put(dict, "type", integer_or_none(printer.type)) ||
         !put(dict, "device_uri", compat::new_ref(uri)) ||
+        !put(dict, "members", keywords(printer.members)) ||
         !put(dict, "device", compat::new_ref(device))) {
         return nullptr;
     }
@@ -443,8 +447,9 @@ PyMethodDef methods[] = {
      "Returns a dict: server, local, default (or None, with default_status and\n"
      "default_error saying why), and printers, a list of dicts: name, state,\n"
      "state_reasons, state_message, accepting, queued_jobs, type, device_uri (without\n"
-     "user-info) and device (None when not asked for; else checked, and why not or\n"
-     "reachable, timed_out, error, state, state_reasons, state_message).\n\n"
+     "user-info), members (a class's printers) and device (None when not asked for;\n"
+     "else checked, and why not or reachable, timed_out, error, state, state_reasons,\n"
+     "state_message).\n\n"
      "Raises TimeoutError when the scheduler does not answer within timeout seconds,\n"
      "an OSError of the connection's errno when it cannot be reached (ConnectionRefusedError:\n"
      "none runs there), and OSError when it refuses the request."},

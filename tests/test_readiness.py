@@ -203,6 +203,24 @@ class SchedulerTest(unittest.TestCase):
         self.assertEqual(readiness.problems[0].advice, "clear the paper jam in jammed")
         self.assertEqual(sorted(kinds(readiness.warnings)), [JOBS_QUEUED, PRINTER_WARNING])
 
+    def test_classes_and_placeholder_names(self):
+        self.queue("member")
+        self.cupsd.admin("lpadmin", "-p", "member", "-c", "team")
+        self.addCleanup(self.cupsd.admin, "lpadmin", "-x", "team")
+        self.cupsd.admin("cupsenable", "team")
+        self.cupsd.admin("cupsaccept", "team")
+        self.cupsd.admin("cupsdisable", "member")
+        readiness = check_readiness()
+        team = next(d for d in readiness.destinations if d.name == "team")
+        # The class takes jobs, but none of its printers will print them.
+        self.assertEqual((team.enabled, team.accepting, team.members, team.ready),
+                         (True, True, ("member",), False))
+        self.assertFalse(readiness.ready)
+        self.cupsd.admin("cupsenable", "member")
+        self.assertTrue(check_readiness().ready)
+        with mock.patch.dict(os.environ, PRINTER="lp"):  # names nothing, for lp too
+            self.assertEqual(check_readiness().problems, ())
+
     def test_a_stale_reason_yields_to_the_printers_own_answer(self):
         # The scheduler keeps what a backend last relayed, through a change
         # of device; the printer, asked now, has no condition.
@@ -212,6 +230,16 @@ class SchedulerTest(unittest.TestCase):
         self.addCleanup(self.cupsd.admin, "lpadmin", "-x", "stale")
         readiness = check_readiness()
         self.assertEqual((readiness.ready, kinds(readiness.problems)), (False, [PRINTER_CONDITION]))
+        # A connection that something accepts tells nothing of the paper.
+        listening = socket.socket()
+        self.addCleanup(listening.close)
+        listening.bind(("127.0.0.1", 0))
+        listening.listen(8)
+        self.cupsd.admin("lpadmin", "-p", "stale", "-v",
+                         "socket://127.0.0.1:%d" % listening.getsockname()[1])
+        readiness = check_readiness()
+        self.assertEqual((readiness.destinations[0].printer.reachable, readiness.ready),
+                         (True, False))
         self.cupsd.admin("lpadmin", "-p", "stale", "-v", printer.uri("fine"))
         readiness = check_readiness()
         stale = readiness.destinations[0]

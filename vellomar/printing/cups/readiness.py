@@ -21,6 +21,7 @@ printers' own, exactly: pass them through ``sanitize()`` before showing them.
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import shlex
 from dataclasses import dataclass, field
@@ -254,7 +255,8 @@ class Destination:
     scheduler's state reasons, ``queued_jobs`` the jobs waiting there,
     ``printer`` the printer's own answer. ``ready``: enabled, accepting
     jobs, no blocking reason from the scheduler or the printer, and the
-    printer, where checked, answered."""
+    printer, where checked, answered; for a class, also one of its
+    ``members`` ready."""
 
     name: str
     default: bool
@@ -266,6 +268,9 @@ class Destination:
     queued_jobs: int = 0
     device_uri: str = ""  # without user-info, where credentials live
     printer: PrinterCheck = field(default_factory=PrinterCheck)
+    # A class's printers, and whether one of them is ready (None: not a class).
+    members: Tuple[str, ...] = ()
+    member_ready: Optional[bool] = None
 
     @property
     def blocking(self) -> Tuple[Reason, ...]:
@@ -281,15 +286,16 @@ class Destination:
     @property
     def queue_blocking(self) -> Tuple[Reason, ...]:
         """The scheduler's reasons of those in ``blocking``."""
-        asked = self.printer.checked and bool(self.printer.reachable)
+        # A connection that was accepted (socket, lpd) says nothing of paper.
+        answered = self.printer.reachable is True and self.printer.state is not None
         return tuple(reason for reason in self.reasons if reason.severity == BLOCKING
-                     and not (asked and _relayed(reason.keyword)))
+                     and not (answered and _relayed(reason.keyword)))
 
     @property
     def ready(self) -> bool:
         return (self.enabled and self.accepting and not self.blocking
                 and (not self.printer.checked or bool(self.printer.reachable))
-                and self.printer.state != "stopped")
+                and self.printer.state != "stopped" and self.member_ready is not False)
 
 
 @dataclass(frozen=True)
@@ -332,6 +338,7 @@ def _destination_dict(d: Destination) -> Dict[str, object]:
             "accepting": d.accepting, "state": d.state, "message": d.message,
             "ready": d.ready, "reasons": _reasons_list(d.reasons),
             "queued_jobs": d.queued_jobs, "device_uri": d.device_uri,
+            "members": list(d.members),
             "printer": {"checked": d.printer.checked, "reachable": d.printer.reachable,
                         "state": d.printer.state, "reasons": _reasons_list(d.printer.reasons),
                         "message": d.printer.message}}
@@ -386,8 +393,9 @@ def _named_default(env: Mapping[str, str]) -> bool:
     """Whether PRINTER, LPDEST or an lpoptions file names a default
     destination, which then must exist: without any of them, and without a
     default at the scheduler, there is simply no default. libcups counts a
-    variable that is set, even empty, and reads the keyword in any case."""
-    if "LPDEST" in env or "PRINTER" in env:
+    variable that is set, even empty (but PRINTER=lp, a historical
+    placeholder, names nothing), and reads the keyword in any case."""
+    if "LPDEST" in env or ("PRINTER" in env and env["PRINTER"] != "lp"):
         return True
     home = env.get("HOME")
     if not home:
@@ -401,8 +409,8 @@ def _named_default(env: Mapping[str, str]) -> bool:
     for path in files:
         try:
             with open(path, encoding="utf-8", errors="surrogateescape") as lines:
-                if any(line.split(None, 1)[:1] and line.split(None, 1)[0].lower() == "default"
-                       for line in lines):
+                if any(len(words) > 1 and words[0].lower() == "default"
+                       for words in (line.split() for line in lines)):
                     return True
         except OSError:
             continue
@@ -523,8 +531,16 @@ def _destinations(answer: Mapping[str, Any], limit: float) -> Tuple[Destination,
             reasons=_reasons(printer.get("state_reasons") or ()),
             queued_jobs=int(printer.get("queued_jobs") or 0),
             device_uri=printer.get("device_uri") or "",
-            printer=_printer_check(printer.get("device"), limit)))
-    return tuple(result)
+            printer=_printer_check(printer.get("device"), limit),
+            members=tuple(printer.get("members") or ())))
+    # A class prints on the first of its printers that is free: it is ready
+    # when one of them is.
+    by_name = {d.name: d for d in result}
+    return tuple(
+        dataclasses.replace(d, member_ready=any(
+            by_name[m].ready for m in d.members if m in by_name and not by_name[m].members))
+        if d.members else d
+        for d in result)
 
 
 def _judge(answer: Mapping[str, Any], server: str, limit: float) -> Readiness:
@@ -590,6 +606,11 @@ def _conditions(d: Destination) -> List[Problem]:
             PRINTER_CONDITION, "the printer of %s reports that it is stopped%s"
             % (d.name, ": " + d.printer.message if d.printer.message else ""),
             "see the printer's panel or status page", d.name))
+    if d.member_ready is False:
+        problems.append(Problem(
+            PRINTER_CONDITION, "no printer of the class %s is ready (%s)"
+            % (d.name, ", ".join(d.members)),
+            "make one of them ready: see its own problems", d.name))
     if d.printer.checked and not d.printer.reachable:
         problems.append(Problem(
             PRINTER_UNREACHABLE, "the printer of %s (%s) cannot be used: %s"
