@@ -24,7 +24,8 @@ scheduler's answer could be had; ``running``, ``server``, ``address``) and
 ``tools`` (none of the CUPS tools is missing); beside them, as
 ``readiness.check_readiness()`` answers, ``destinations`` (a list of
 ``name``, ``default``, ``enabled``, ``accepting``, ``state``, ``message``,
-``ready``, ``reasons``, ``queued_jobs``, ``device_uri`` and ``printer``),
+``ready``, ``reasons``, ``queued_jobs``, ``device_uri``, ``members`` and
+``printer``),
 ``ready``, ``problems`` and ``warnings`` (``kind``, ``message``, ``advice``,
 ``destination``). Every text from outside (names, messages, a tool's or a
 printer's answer) has its control characters, bidirectional formatting
