@@ -2,7 +2,6 @@
 second serving as the IPP printer of a queue of the first, the hold backend
 for conditions, a listener that never answers, and no libcups at all."""
 
-import io
 import json
 import os
 import shutil
@@ -14,8 +13,7 @@ import time
 import unittest
 from unittest import mock
 
-from private_scheduler import (PrivateScheduler, SilentListener, require_scheduler,
-                               serve_as_printer)
+from private_scheduler import PrivateScheduler, SilentListener, require_scheduler
 from support import STAGE, Namespace, extension_path, require, run_child
 
 from vellomar.printing.cups import __main__ as diagnostic
