@@ -607,9 +607,9 @@ void check_devices(const char *const *uris, std::size_t count, double timeout,
         job->answer.kind = answer.kind;
         copy_text(job->uri, sizeof job->uri, uris[i]);
         if (!start(batch, job)) {
-            std::snprintf(answer.error, sizeof answer.error, "cannot start a thread: %s",
-                          errno == EAGAIN ? "too many earlier questions have not ended"
-                                          : std::strerror(errno));
+            // Not asked is not unreachable: the printer may be fine.
+            answer.checked = false;
+            answer.kind = DeviceKind::no_thread;
             job->destroy(job);
             continue;
         }

@@ -51,6 +51,7 @@ enum class DeviceKind {
     other_scheme,   // usb, dnssd, file ...: nothing to ask from here
     service_name,   // a DNS-SD service name, resolved only by the backend
     unusable_uri,
+    no_thread,      // no thread could be had to ask it
 };
 
 struct DeviceAnswer {

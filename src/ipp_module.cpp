@@ -169,8 +169,10 @@ const char *why_not_checked(DeviceKind kind) {
         return "service-name";
     case DeviceKind::unusable_uri:
         return "bad-uri";
+    case DeviceKind::no_thread:
+        return "no-thread";
     default:
-        return nullptr;
+        return "unknown";
     }
 }
 

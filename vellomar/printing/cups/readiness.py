@@ -486,6 +486,7 @@ _NOT_ASKED = {
     "bad-uri": "its device URI cannot be parsed",
     "no-uri": "the scheduler gives no device URI",
     "remote": "the scheduler runs on another host, where its device URIs lead",
+    "no-thread": "too many printers, or earlier questions still open, to ask it now",
 }
 
 
