@@ -1,6 +1,7 @@
 // The extension module "ipp": the scheduler's and the printers' own answers,
 // as plain Python data, for the readiness report.
-#include "ipp_client.hpp"
+#include "ipp_pool.hpp"
+#include "ipp_questions.hpp"
 #include "ref.hpp"
 
 #include <cmath>
@@ -9,14 +10,17 @@
 #include <cstring>
 #include <new>
 
+#include <pwd.h>
+#include <unistd.h>
+
 namespace ipp_module {
 
 namespace {
 
-using ipp_client::DeviceAnswer;
-using ipp_client::DeviceKind;
-using ipp_client::Outcome;
-using ipp_client::SchedulerAnswer;
+using ipp::DeviceAnswer;
+using ipp::DeviceKind;
+using ipp::Failure;
+using ipp::SchedulerAnswer;
 
 // Longer limits buy nothing and would overflow the milliseconds libcups takes.
 constexpr double kLongestWait = 86400.0;
@@ -169,8 +173,6 @@ const char *why_not_checked(DeviceKind kind) {
         return "service-name";
     case DeviceKind::unusable_uri:
         return "bad-uri";
-    case DeviceKind::no_thread:
-        return "no-thread";
     default:
         return "unknown";
     }
@@ -197,13 +199,15 @@ PyObject *device_result(DeviceAnswer &answer) {
             own.take(attribute);
         }
     }
-    const char *error = answer.error;
+    // Not asked: no thread, descriptor or name lookup could be had in time.
+    const bool asked = answer.outcome.failure != Failure::not_asked;
     Ref device = Ref::steal(PyDict_New());
     if (!device || !put(device.get(), "checked", compat::new_ref(Py_True)) ||
+        !put(device.get(), "asked", PyBool_FromLong(asked ? 1 : 0)) ||
         !put(device.get(), "scheme", text(answer.scheme)) ||
         !put(device.get(), "reachable", PyBool_FromLong(answer.reachable ? 1 : 0)) ||
         !put(device.get(), "timed_out", PyBool_FromLong(answer.timed_out ? 1 : 0)) ||
-        !put(device.get(), "error", text(error)) ||
+        !put(device.get(), "error", text(answer.outcome.text)) ||
         !put(device.get(), "state", integer_or_none(own.state)) ||
         !put(device.get(), "state_reasons", keywords(own.reasons)) ||
         !put(device.get(), "state_message", string_or_none(own.message))) {
@@ -226,7 +230,7 @@ PyObject *printer_result(const Printer &printer, PyObject *device) {
         printer.device_uri != nullptr ? ippGetString(printer.device_uri, 0, nullptr) : nullptr;
     if (raw_uri != nullptr) {
         char buffer[HTTP_MAX_URI];
-        ipp_client::strip_user_info(raw_uri, buffer, sizeof buffer);
+        ipp::strip_user_info(raw_uri, buffer, sizeof buffer);
         stripped = Ref::steal(text(buffer));
         if (!stripped) {
             return nullptr;
@@ -251,8 +255,19 @@ PyObject *printer_result(const Printer &printer, PyObject *device) {
     return result.release();
 }
 
-// The devices of printers, each asked at once within timeout; null entries
-// in the list for a printer whose device was not asked.
+// Waits of the IPP client stop for a signal whose Python handler raises
+// (Ctrl-C): the client asks this every 50 ms, with the interpreter's lock
+// released, and it takes the lock only to run the handlers.
+bool interrupted(void *context) {
+    auto *saved = static_cast<PyThreadState **>(context);
+    PyEval_RestoreThread(*saved);
+    const bool raised = PyErr_CheckSignals() != 0;
+    *saved = PyEval_SaveThread();
+    return raised;
+}
+
+// The devices of printers, each asked at once within timeout, the default's
+// first; null entries in the list for a printer whose device was not asked.
 struct DeviceChecks {
     DeviceAnswer *answers = nullptr;
     std::size_t count = 0;
@@ -269,7 +284,9 @@ struct DeviceChecks {
         std::free(static_cast<void *>(answers));
     }
 
-    bool run(const Printer *printers, std::size_t printer_count, double timeout) {
+    // False with an exception set: out of memory, or a signal handler raised.
+    bool run(const Printer *printers, std::size_t printer_count, std::size_t first,
+             double timeout, const char *user) {
         auto **uris = static_cast<const char **>(std::calloc(printer_count + 1, sizeof(char *)));
         answers = static_cast<DeviceAnswer *>(std::calloc(printer_count + 1, sizeof(DeviceAnswer)));
         if (uris == nullptr || answers == nullptr) {
@@ -285,25 +302,38 @@ struct DeviceChecks {
                                   : nullptr;
             uris[count] = uri != nullptr ? uri : "";
         }
-        Py_BEGIN_ALLOW_THREADS
-        ipp_client::check_devices(uris, count, timeout, answers);
-        Py_END_ALLOW_THREADS
+        PyThreadState *saved = PyEval_SaveThread();
+        const bool kept = ipp::check_devices(uris, count, first, timeout, user, answers,
+                                             interrupted, &saved);
+        PyEval_RestoreThread(saved);
         std::free(static_cast<void *>(uris));
-        return true;
+        return kept;
     }
 };
 
 // Texts from the environment and the network keep bytes that are not UTF-8
 // as surrogates, as everywhere else in the answer.
 PyObject *message(const char *format, const char *first, const char *second) {
-    char buffer[HTTP_MAX_URI + HTTP_MAX_URI + ipp_client::kTextSize];
+    char buffer[HTTP_MAX_URI + HTTP_MAX_URI + ipp::kTextSize];
     std::snprintf(buffer, sizeof buffer, format, first, second);
     return text(buffer);
 }
 
-PyObject *raise_for(const SchedulerAnswer &answer, double timeout) {
-    switch (answer.outcome) {
-    case Outcome::timed_out: {
+void set_os_error(int error_number, PyObject *why) {
+    // OSError picks the subclass of the errno: ConnectionRefusedError and
+    // FileNotFoundError say that no scheduler runs there.
+    Ref error = Ref::steal(error_number > 0
+                               ? PyObject_CallFunction(PyExc_OSError, "iO", error_number, why)
+                               : PyObject_CallFunction(PyExc_OSError, "O", why));
+    if (error) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
+    }
+}
+
+PyObject *raise_for(const SchedulerAnswer &answer, double timeout, const char *server) {
+    const ipp::Outcome &outcome = answer.outcome;
+    switch (outcome.failure) {
+    case Failure::timed_out: {
         char *seconds = PyOS_double_to_string(timeout, 'g', 12, 0, nullptr);
         if (seconds != nullptr) {
             PyErr_Format(PyExc_TimeoutError, "the scheduler does not answer within %s s", seconds);
@@ -311,26 +341,26 @@ PyObject *raise_for(const SchedulerAnswer &answer, double timeout) {
         }
         break;
     }
-    case Outcome::cannot_connect: {
-        Ref why = Ref::steal(
-            message("cannot connect to the scheduler at %s: %s", answer.server, answer.error));
-        if (!why) {
-            break;
+    case Failure::cannot_connect:
+    case Failure::no_address: {
+        Ref why = Ref::steal(message("cannot connect to the scheduler at %s: %s", server,
+                                     outcome.text));
+        if (why) {
+            set_os_error(outcome.error_number, why.get());
         }
-        // OSError picks the subclass of the errno: ConnectionRefusedError
-        // and FileNotFoundError say that no scheduler runs there.
-        Ref error = Ref::steal(answer.error_number > 0
-                                   ? PyObject_CallFunction(PyExc_OSError, "iO",
-                                                           answer.error_number, why.get())
-                                   : PyObject_CallFunction(PyExc_OSError, "O", why.get()));
-        if (error) {
-            PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
+        break;
+    }
+    case Failure::not_asked:
+    case Failure::no_memory: {
+        Ref why = Ref::steal(message("cannot ask the scheduler at %s: %s", server, outcome.text));
+        if (why) {
+            set_os_error(outcome.error_number, why.get());
         }
         break;
     }
     default: {
-        Ref why = Ref::steal(message("the scheduler at %s did not answer: %s", answer.server,
-                                     answer.error[0] != '\0' ? answer.error : "no reason given"));
+        Ref why = Ref::steal(message("the scheduler at %s did not answer: %s", server,
+                                     outcome.text[0] != '\0' ? outcome.text : "no reason given"));
         if (why) {
             PyErr_SetObject(PyExc_OSError, why.get());
         }
@@ -338,6 +368,49 @@ PyObject *raise_for(const SchedulerAnswer &answer, double timeout) {
     }
     }
     return nullptr;
+}
+
+// Copies an environment variable; false when it is not set.
+bool read_variable(const char *name, char *out, std::size_t size) {
+    const char *value = std::getenv(name);
+    if (value == nullptr) {
+        return false;
+    }
+    std::snprintf(out, size, "%s", value);
+    return true;
+}
+
+// Where lp looks for the default destination, as libcups finds it: the
+// home directory is HOME, else the password database's.
+void read_default_sources(ipp::DefaultSources &sources) {
+    sources.lpdest_set = read_variable("LPDEST", sources.lpdest, sizeof sources.lpdest);
+    sources.printer_set = read_variable("PRINTER", sources.printer, sizeof sources.printer);
+    if (!read_variable("HOME", sources.home, sizeof sources.home)) {
+        passwd entry{};
+        passwd *found = nullptr;
+        char buffer[4096];
+        if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+            found->pw_dir != nullptr) {
+            std::snprintf(sources.home, sizeof sources.home, "%s", found->pw_dir);
+        }
+    }
+    if (!read_variable("CUPS_SERVERROOT", sources.server_root, sizeof sources.server_root)) {
+        std::snprintf(sources.server_root, sizeof sources.server_root, "/etc/cups");
+    }
+}
+
+const char *source_name(ipp::DefaultSource source) {
+    switch (source) {
+    case ipp::DefaultSource::environment:
+        return "environment";
+    case ipp::DefaultSource::user_lpoptions:
+    case ipp::DefaultSource::system_lpoptions:
+        return "lpoptions";
+    case ipp::DefaultSource::scheduler:
+        return "scheduler";
+    default:
+        return nullptr;
+    }
 }
 
 PyObject *query_scheduler(PyObject * /*module*/, PyObject *args, PyObject *kwargs) {
@@ -362,16 +435,47 @@ PyObject *query_scheduler(PyObject * /*module*/, PyObject *args, PyObject *kwarg
     }
     timeout = timeout > kLongestWait ? kLongestWait : timeout;
 
-    SchedulerAnswer answer;
-    Py_BEGIN_ALLOW_THREADS
-    ipp_client::ask_scheduler(timeout, answer);
-    Py_END_ALLOW_THREADS
-    if (answer.outcome != Outcome::answered) {
-        return raise_for(answer, timeout);
+    auto *sources = static_cast<ipp::DefaultSources *>(std::calloc(1, sizeof(ipp::DefaultSources)));
+    auto *answer = static_cast<SchedulerAnswer *>(std::calloc(1, sizeof(SchedulerAnswer)));
+    struct Owned {
+        ipp::DefaultSources *sources;
+        SchedulerAnswer *answer;
+        Owned(const Owned &) = delete;
+        Owned &operator=(const Owned &) = delete;
+        Owned(Owned &&) = delete;
+        Owned &operator=(Owned &&) = delete;
+        ~Owned() {
+            if (answer != nullptr) {
+                answer->~SchedulerAnswer();
+            }
+            std::free(static_cast<void *>(answer));
+            std::free(static_cast<void *>(sources));
+        }
+    } owned{sources, answer != nullptr ? new (answer) SchedulerAnswer() : nullptr};
+    if (sources == nullptr || owned.answer == nullptr) {
+        return PyErr_NoMemory();
+    }
+    new (sources) ipp::DefaultSources();
+    read_default_sources(*sources);
+    // Named in messages when the scheduler was never reached.
+    char wanted[HTTP_MAX_URI];
+    if (!read_variable("CUPS_SERVER", wanted, sizeof wanted) || wanted[0] == '\0') {
+        std::snprintf(wanted, sizeof wanted, "the default server");
+    }
+
+    PyThreadState *saved = PyEval_SaveThread();
+    const bool kept = ipp::ask_scheduler(timeout, *sources, *answer, interrupted, &saved);
+    PyEval_RestoreThread(saved);
+    if (!kept) {
+        return nullptr;
+    }
+    const char *server = answer->server[0] != '\0' ? answer->server : wanted;
+    if (!answer->outcome.ok()) {
+        return raise_for(*answer, timeout, server);
     }
 
     std::size_t count = 0;
-    Printer *printers = read_printers(answer.printers.get(), count);
+    Printer *printers = read_printers(answer->printers.get(), count);
     if (printers == nullptr) {
         return nullptr;
     }
@@ -384,14 +488,30 @@ PyObject *query_scheduler(PyObject * /*module*/, PyObject *args, PyObject *kwarg
         ~FreeLater() { std::free(static_cast<void *>(printers)); }
     } free_later{printers};
 
+    // The default's printer is asked first.
+    std::size_t first = count;
+    if (answer->has_default) {
+        const std::size_t base = std::strcspn(answer->default_name, "/");
+        for (std::size_t i = 0; i < count; ++i) {
+            const char *name = printers[i].name != nullptr
+                                   ? ippGetString(printers[i].name, 0, nullptr)
+                                   : nullptr;
+            if (name != nullptr && std::strlen(name) == base &&
+                std::strncmp(name, answer->default_name, base) == 0) {
+                first = i;
+                break;
+            }
+        }
+    }
+
     // Device URIs name hosts as the scheduler's host sees them.
     DeviceChecks checks;
-    const bool ask_devices = check_printers != 0 && answer.local;
-    if (ask_devices && !checks.run(printers, count, timeout)) {
+    const bool ask_devices = check_printers != 0 && answer->local;
+    if (ask_devices && !checks.run(printers, count, first, timeout, answer->user)) {
         return nullptr;
     }
     Ref remote;
-    if (check_printers != 0 && !answer.local) {
+    if (check_printers != 0 && !answer->local) {
         remote = Ref::steal(not_checked("remote", ""));
         if (!remote) {
             return nullptr;
@@ -420,20 +540,33 @@ PyObject *query_scheduler(PyObject * /*module*/, PyObject *args, PyObject *kwarg
         }
     }
 
+    const bool has_default = answer->has_default;
+    const bool known = answer->default_known;
+    const char *source = source_name(answer->default_source);
     Ref result = Ref::steal(PyDict_New());
-    if (!result || !put(result.get(), "server", text(answer.server)) ||
-        !put(result.get(), "local", PyBool_FromLong(answer.local ? 1 : 0)) ||
+    if (!result || !put(result.get(), "server", text(answer->server)) ||
+        !put(result.get(), "local", PyBool_FromLong(answer->local ? 1 : 0)) ||
         !put(result.get(), "default",
-             answer.has_default ? text(answer.default_name) : compat::new_ref(Py_None)) ||
-        !put(result.get(), "default_status",
-             answer.has_default ? compat::new_ref(Py_None)
-                                : PyLong_FromLong(static_cast<long>(answer.default_status))) ||
+             has_default ? text(answer->default_name) : compat::new_ref(Py_None)) ||
+        !put(result.get(), "default_known", PyBool_FromLong(known ? 1 : 0)) ||
         !put(result.get(), "default_error",
-             answer.has_default ? compat::new_ref(Py_None) : text(answer.default_error)) ||
+             has_default ? compat::new_ref(Py_None)
+                         : text(known ? answer->default_error : answer->default_outcome.text)) ||
+        !put(result.get(), "default_source",
+             source != nullptr ? text(source) : compat::new_ref(Py_None)) ||
+        !put(result.get(), "connections", PyLong_FromLong(answer->connections)) ||
         !put(result.get(), "printers", list.release())) {
         return nullptr;
     }
     return result.release();
+}
+
+// The pool's threads, for tests.
+PyObject *pool_state(PyObject * /*module*/, PyObject * /*unused*/) {
+    const ipp::PoolCounts counts = ipp::pool_counts();
+    return Py_BuildValue("{sisisisn}", "workers", counts.workers, "idle", counts.idle,
+                         "orphans", counts.orphans, "queued",
+                         static_cast<Py_ssize_t>(counts.queued));
 }
 
 PyMethodDef methods[] = {
@@ -442,19 +575,23 @@ PyMethodDef methods[] = {
      "query_scheduler(timeout, check_printers=True)\n--\n\n"
      "Asks the CUPS scheduler that the CUPS tools would ask now (CUPS_SERVER, client.conf,\n"
      "then the local socket) for its printers, with one CUPS-Get-Printers request, and for\n"
-     "the default destination as lp without -d resolves it (PRINTER or LPDEST, lpoptions,\n"
+     "the default destination as lp without -d resolves it (LPDEST or PRINTER, lpoptions,\n"
      "then the scheduler's default). With check_printers, each printer's device is asked\n"
-     "too, all at once, within another timeout: Get-Printer-Attributes for ipp, ipps, http\n"
-     "and https, a connection for socket and lpd.\n\n"
-     "Returns a dict: server, local, default (or None, with default_status and\n"
-     "default_error saying why), and printers, a list of dicts: name, state,\n"
-     "state_reasons, state_message, accepting, queued_jobs, type, device_uri (without\n"
-     "user-info), members (a class's printers) and device (None when not asked for;\n"
-     "else checked, and why not or reachable, timed_out, error, state, state_reasons,\n"
-     "state_message).\n\n"
+     "too, the default's first, within another timeout: Get-Printer-Attributes for ipp,\n"
+     "ipps, http and https, a connection for socket and lpd. Each request is sent once: a\n"
+     "redirect or an error is the answer.\n\n"
+     "Returns a dict: server, local, default (or None: default_error says why),\n"
+     "default_known (false when the question about the default got no answer),\n"
+     "default_source (environment, lpoptions, scheduler or None), connections, and\n"
+     "printers, a list of dicts: name, state, state_reasons, state_message, accepting,\n"
+     "queued_jobs, type, device_uri (without user-info), members (a class's printers) and\n"
+     "device (None when not asked for; else checked, and why not, or asked, reachable,\n"
+     "timed_out, error, state, state_reasons, state_message).\n\n"
      "Raises TimeoutError when the scheduler does not answer within timeout seconds,\n"
      "an OSError of the connection's errno when it cannot be reached (ConnectionRefusedError:\n"
-     "none runs there), and OSError when it refuses the request."},
+     "none runs there), and OSError when it refuses the request. A signal whose handler\n"
+     "raises (Ctrl-C) ends the wait within 0.1 s."},
+    {"_pool", pool_state, METH_NOARGS, "The IPP client's threads (for tests)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -37,8 +37,8 @@ __all__ = [
     "BLOCKING", "WARNING", "INFORMATION",
     "TOOLS_MISSING", "NO_SETTINGS", "NO_IPP_CLIENT", "QUERY_FAILED", "SCHEDULER_NOT_RUNNING",
     "SCHEDULER_NO_ANSWER", "NO_DESTINATION", "NONE_ACCEPTING", "NONE_ENABLED", "BAD_DEFAULT",
-    "UNDETERMINED", "PRINTER_CONDITION", "PRINTER_UNREACHABLE", "PRINTER_WARNING",
-    "JOBS_QUEUED",
+    "UNDETERMINED", "PRINTER_CONDITION", "PRINTER_UNREACHABLE", "PRINTER_NOT_ASKED",
+    "PRINTER_WARNING", "JOBS_QUEUED",
 ]
 
 State = Literal["idle", "printing", "stopped"]
@@ -61,6 +61,7 @@ BAD_DEFAULT = "bad-default"
 UNDETERMINED = "undetermined"  # no longer reported; kept for programs that match on it
 PRINTER_CONDITION = "printer-condition"
 PRINTER_UNREACHABLE = "printer-unreachable"
+PRINTER_NOT_ASKED = "printer-not-asked"  # no thread, descriptor or time was left to ask it
 PRINTER_WARNING = "printer-warning"
 JOBS_QUEUED = "jobs-queued"
 
@@ -389,34 +390,6 @@ def _load_ipp() -> Tuple[Optional[IppModule], Optional[Problem]]:
     return ipp, None
 
 
-def _named_default(env: Mapping[str, str]) -> bool:
-    """Whether PRINTER, LPDEST or an lpoptions file names a default
-    destination, which then must exist: without any of them, and without a
-    default at the scheduler, there is simply no default. libcups counts a
-    variable that is set, even empty (but PRINTER=lp, a historical
-    placeholder, names nothing), and reads the keyword in any case."""
-    if "LPDEST" in env or ("PRINTER" in env and env["PRINTER"] != "lp"):
-        return True
-    home = env.get("HOME")
-    if not home:
-        try:
-            import pwd
-            home = pwd.getpwuid(os.getuid()).pw_dir
-        except (ImportError, KeyError):
-            home = None
-    files = [os.path.join(home, ".cups", "lpoptions")] if home else []
-    files.append(os.path.join(env.get("CUPS_SERVERROOT") or "/etc/cups", "lpoptions"))
-    for path in files:
-        try:
-            with open(path, encoding="utf-8", errors="surrogateescape") as lines:
-                if any(len(words) > 1 and words[0].lower() == "default"
-                       for words in (line.split() for line in lines)):
-                    return True
-        except OSError:
-            continue
-    return False
-
-
 def check_readiness(setup_module: Optional[SetupModule] = None, *,
                     check_printers: bool = True,
                     ipp_module: Optional[IppModule] = None) -> Readiness:
@@ -486,7 +459,6 @@ _NOT_ASKED = {
     "bad-uri": "its device URI cannot be parsed",
     "no-uri": "the scheduler gives no device URI",
     "remote": "the scheduler runs on another host, where its device URIs lead",
-    "no-thread": "too many printers, or earlier questions still open, to ask it now",
 }
 
 
@@ -497,16 +469,24 @@ def _printer_check(device: Optional[Mapping[str, Any]], limit: float) -> Printer
         why = str(device.get("why") or "")
         text = _NOT_ASKED.get(why, "not asked (%s)" % why)
         return PrinterCheck(message=text % device.get("scheme", "") if "%s" in text else text)
+    if device.get("asked") is False:
+        # Not learnt is not fine: the printer may be off.
+        return PrinterCheck(checked=True, reachable=None,
+                            message=str(device.get("error") or "not asked"))
     reachable = bool(device.get("reachable"))
     if not reachable:
         message = ("it does not answer within %g s" % limit if device.get("timed_out")
                    else "it cannot be reached: %s" % (device.get("error") or "no answer"))
         return PrinterCheck(checked=True, reachable=False, message=message)
-    error = device.get("error") or ""
+    error = str(device.get("error") or "")
     if error:  # it answered, but not with its state
-        return PrinterCheck(checked=True, reachable=False,
-                            message="it answered with an error instead of its state: %s" % error)
+        return PrinterCheck(checked=True, reachable=False, message=error)
     state = device.get("state")
+    if state is None and device.get("scheme") not in ("socket", "lpd"):
+        # An IPP answer without a readable state is not a healthy printer; a
+        # socket or lpd device has only its connection to tell.
+        return PrinterCheck(checked=True, reachable=False,
+                            message="it answered without its state (printer-state)")
     return PrinterCheck(checked=True, reachable=True,
                         state=_STATES.get(state, "stopped") if state is not None else None,
                         reasons=_reasons(device.get("state_reasons") or ()),
@@ -551,8 +531,15 @@ def _judge(answer: Mapping[str, Any], server: str, limit: float) -> Readiness:
     problems: List[Problem] = []
     default = next((d for d in destinations if d.default), None)
     bad_default = ""
-    if answer.get("default") is None and answer.get("default_error") and \
-            _named_default(os.environ):
+    if not answer.get("default_known", True):
+        # A lost answer is not "no default": lp may name one that cannot print.
+        bad_default = str(answer.get("default_error") or "no answer")
+        problems.append(Problem(
+            QUERY_FAILED, "the CUPS scheduler (server: %s) did not say which destination is "
+            "the default: %s" % (server, bad_default),
+            "check that the CUPS scheduler is running and answers, then ask again"))
+    elif answer.get("default") is None and answer.get("default_error") and \
+            answer.get("default_source") in ("environment", "lpoptions"):
         bad_default = str(answer["default_error"]).rstrip(".")
         problems.append(Problem(
             BAD_DEFAULT, "the default destination cannot be used: %s" % bad_default,
@@ -612,7 +599,14 @@ def _conditions(d: Destination) -> List[Problem]:
             PRINTER_CONDITION, "no printer of the class %s is ready (%s)"
             % (d.name, ", ".join(d.members)),
             "make one of them ready: see its own problems", d.name))
-    if d.printer.checked and not d.printer.reachable:
+    if d.printer.checked and d.printer.reachable is None:
+        problems.append(Problem(
+            PRINTER_NOT_ASKED, "the printer of %s (%s) could not be asked: %s"
+            % (d.name, d.device_uri, d.printer.message),
+            "raise the limit of open files (`ulimit -n`) and ask again"
+            if "open files" in d.printer.message else
+            "ask again: earlier questions kept the IPP client busy", d.name))
+    if d.printer.checked and d.printer.reachable is False:
         problems.append(Problem(
             PRINTER_UNREACHABLE, "the printer of %s (%s) cannot be used: %s"
             % (d.name, d.device_uri, d.printer.message),

@@ -1,0 +1,141 @@
+#include "ipp_core.hpp"
+
+#include <cups/cups.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace ipp {
+
+namespace {
+
+pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_once_t fork_handlers_once = PTHREAD_ONCE_INIT;
+unsigned generation = 0;  // guarded by mutex
+
+void before_fork() { pthread_mutex_lock(&mutex); }
+void after_fork_in_parent() { pthread_mutex_unlock(&mutex); }
+
+// The child has only the thread that forked. The lock was taken before the
+// fork, so no other thread was inside it; it is re-made rather than
+// unlocked, as a mutex copied across fork() may not be unlocked in the child.
+void after_fork_in_child() {
+    pthread_mutex_init(&mutex, nullptr);
+    ++generation;
+    pool_forget_after_fork();
+    lookups_forget_after_fork();
+}
+
+void install_fork_handlers() {
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+}
+
+const char *no_password(const char * /*prompt*/, http_t * /*http*/, const char * /*method*/,
+                        const char * /*resource*/, void * /*data*/) {
+    return nullptr;
+}
+
+}  // namespace
+
+double now() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+int milliseconds_left(double deadline) {
+    const double left = deadline - now();
+    if (left <= 0.001) {
+        return 1;
+    }
+    return left > 86400.0 ? 86400000 : static_cast<int>(left * 1000.0);
+}
+
+pthread_mutex_t &core_mutex() {
+    pthread_once(&fork_handlers_once, install_fork_handlers);
+    return mutex;
+}
+
+Locked::Locked() { pthread_mutex_lock(&core_mutex()); }
+Locked::~Locked() { pthread_mutex_unlock(&mutex); }
+
+void init_condition(pthread_cond_t &condition) {
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&condition, &attributes);
+    pthread_condattr_destroy(&attributes);
+}
+
+bool wait_until(pthread_cond_t &condition, double deadline) {
+    if (now() >= deadline) {
+        return false;
+    }
+    timespec until{};
+    until.tv_sec = static_cast<time_t>(deadline);
+    until.tv_nsec = static_cast<long>((deadline - static_cast<double>(until.tv_sec)) * 1e9);
+    return pthread_cond_timedwait(&condition, &mutex, &until) != ETIMEDOUT;
+}
+
+unsigned fork_generation() {
+    const Locked locked;
+    return generation;
+}
+
+unsigned fork_generation_locked() { return generation; }
+
+Cut::Cut(double deadline) : deadline_(deadline), generation_(fork_generation()) {}
+
+Cut::~Cut() { unwatch(); }
+
+bool Cut::over() const { return abandoned() || now() >= deadline_; }
+
+void Cut::abandon_locked() {
+    abandoned_.store(true, std::memory_order_release);
+    __atomic_store_n(&cancel_, 1, __ATOMIC_RELEASE);
+    // A socket inherited across fork() is shared with the parent, whose
+    // question it still serves.
+    if (watched_ >= 0 && generation_ == generation) {
+        shutdown(watched_, SHUT_RDWR);
+    }
+}
+
+bool Cut::watch(int socket) {
+    const int copy = fcntl(socket, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) {
+        return false;
+    }
+    int old = -1;
+    {
+        const Locked locked;
+        old = watched_;
+        watched_ = copy;
+        if (abandoned()) {
+            shutdown(copy, SHUT_RDWR);
+        }
+    }
+    if (old >= 0) {
+        close(old);
+    }
+    return true;
+}
+
+void Cut::unwatch() {
+    int old = -1;
+    {
+        const Locked locked;
+        old = watched_;
+        watched_ = -1;
+    }
+    if (old >= 0) {
+        close(old);
+    }
+}
+
+void refuse_passwords() { cupsSetPasswordCB2(no_password, nullptr); }
+
+}  // namespace ipp

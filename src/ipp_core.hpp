@@ -1,0 +1,97 @@
+// What every question of the IPP client shares: the clock, the one lock that
+// guards the client's process-wide state, and the cut, by which whoever waits
+// for a question ends it at its deadline or earlier.
+//
+// Nothing here touches Python, and nothing needs the C++ runtime.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+
+#include <pthread.h>
+
+namespace ipp {
+
+constexpr std::size_t kTextSize = 1024;
+
+// Seconds on the monotonic clock.
+double now();
+
+// Milliseconds left until deadline, at least 1 and at most a day.
+int milliseconds_left(double deadline);
+
+// The lock of the pool, the name lookups and every cut. It is held for a few
+// instructions at a time, never across a wait for the network, so that a
+// fork() can take it first and the child starts with it free.
+class Locked {
+public:
+    Locked();
+    Locked(const Locked &) = delete;
+    Locked &operator=(const Locked &) = delete;
+    Locked(Locked &&) = delete;
+    Locked &operator=(Locked &&) = delete;
+    ~Locked();
+};
+pthread_mutex_t &core_mutex();
+
+// A condition variable on the monotonic clock, used with core_mutex().
+void init_condition(pthread_cond_t &condition);
+// Waits on condition (core_mutex() held) until it is signalled or until
+// deadline; false once the deadline has passed.
+bool wait_until(pthread_cond_t &condition, double deadline);
+
+// Counts the forks seen in this process: a child has none of the threads of
+// its parent, and sockets it inherited are still the parent's.
+unsigned fork_generation();
+unsigned fork_generation_locked();  // with core_mutex() held
+
+// Each part with state of its own re-makes it in a forked child. Called in
+// the child, with no other thread running and core_mutex() re-made.
+void pool_forget_after_fork();
+void lookups_forget_after_fork();
+
+// The end of one question: its deadline, and an abandonment by whoever waits
+// for it (at the deadline, on Ctrl-C, or when it is no longer wanted). An
+// abandoned question's watched connection is shut down at once, so that no
+// read or write of libcups on it can go on, however the peer behaves.
+class Cut {
+public:
+    explicit Cut(double deadline);
+    Cut(const Cut &) = delete;
+    Cut &operator=(const Cut &) = delete;
+    Cut(Cut &&) = delete;
+    Cut &operator=(Cut &&) = delete;
+    ~Cut();
+
+    double deadline() const { return deadline_; }
+    // Abandoned, or past the deadline: nothing more is to be sent or waited for.
+    bool over() const;
+    bool abandoned() const { return abandoned_.load(std::memory_order_acquire); }
+
+    // With core_mutex() held.
+    void abandon_locked();
+
+    // Watches a connected socket: a duplicate of it is kept, and shut down
+    // when the question is abandoned. libcups may close its own descriptor
+    // (after a failed TLS upgrade, say) and the process reuse the number;
+    // the duplicate is ours alone, so the cut never reaches another
+    // connection. False, with errno, when no descriptor is left.
+    bool watch(int socket);
+    void unwatch();
+
+    // For httpAddrConnect2, which polls it while it connects.
+    int *cancel_flag() { return &cancel_; }
+
+private:
+    double deadline_;
+    std::atomic<bool> abandoned_{false};
+    int cancel_ = 0;     // written under the lock, read by libcups
+    int watched_ = -1;   // guarded by core_mutex()
+    unsigned generation_;
+};
+
+// libcups answers a password prompt with nothing on our threads: a prompt
+// would read the terminal from a thread nobody waits for.
+void refuse_passwords();
+
+}  // namespace ipp

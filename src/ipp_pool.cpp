@@ -1,0 +1,382 @@
+#include "ipp_pool.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+namespace ipp {
+
+struct Worker {
+    bool used;
+    bool orphan;  // left the pool when its question was given up
+    Question *current;
+};
+
+namespace {
+
+constexpr double kIdleSeconds = 1.0;
+constexpr double kCheckInterval = 0.05;
+constexpr int kMostThreads = kPoolSize + kReserve + kMostOrphans;
+
+// All guarded by core_mutex().
+struct Pool {
+    Question *head;
+    Question *tail;
+    std::size_t queued;
+    int workers;  // in the pool: not orphans
+    int idle;
+    int orphans;
+    int running_normal;
+    int start_error;
+    bool ready;
+    pthread_cond_t work;
+    Worker slots[kMostThreads];
+} pool;
+
+void ready_locked() {
+    if (!pool.ready) {
+        init_condition(pool.work);
+        pool.ready = true;
+    }
+}
+
+int running_for(std::uint64_t peer) {
+    int count = 0;
+    for (const Worker &slot : pool.slots) {
+        if (slot.used && slot.current != nullptr && slot.current->peer == peer) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+void enqueue_locked(Question *question) {
+    question->state = Question::State::queued;
+    question->generation = fork_generation_locked();
+    if (question->priority) {
+        // After the priority questions already waiting, before the rest.
+        Question *after = nullptr;
+        for (Question *q = pool.head; q != nullptr && q->priority; q = q->next) {
+            after = q;
+        }
+        question->previous = after;
+        question->next = after != nullptr ? after->next : pool.head;
+    } else {
+        question->previous = pool.tail;
+        question->next = nullptr;
+    }
+    (question->previous != nullptr ? question->previous->next : pool.head) = question;
+    (question->next != nullptr ? question->next->previous : pool.tail) = question;
+    ++pool.queued;
+}
+
+void unqueue_locked(Question *question) {
+    (question->previous != nullptr ? question->previous->next : pool.head) = question->next;
+    (question->next != nullptr ? question->next->previous : pool.tail) = question->previous;
+    question->previous = question->next = nullptr;
+    --pool.queued;
+}
+
+// The first queued question that may run now.
+Question *takeable_locked() {
+    for (Question *q = pool.head; q != nullptr; q = q->next) {
+        if (!q->priority && pool.running_normal >= kPoolSize) {
+            continue;
+        }
+        if (q->peer != 0 && running_for(q->peer) >= kPerPeer) {
+            continue;
+        }
+        return q;
+    }
+    return nullptr;
+}
+
+void *run_worker(void *argument);
+
+// Starts threads while questions wait and no idle thread can take them.
+// Threads block every signal: the interpreter's handlers run on its main
+// thread, and a write to a peer that has gone raises SIGPIPE on the writing
+// thread, where it stays pending instead of ending the process.
+void start_workers_locked() {
+    bool priority_waiting = pool.head != nullptr && pool.head->priority;
+    while (pool.queued > static_cast<std::size_t>(pool.idle)) {
+        const int limit = priority_waiting ? kPoolSize + kReserve : kPoolSize;
+        if (pool.workers >= limit) {
+            return;
+        }
+        Worker *slot = nullptr;
+        for (Worker &candidate : pool.slots) {
+            if (!candidate.used) {
+                slot = &candidate;
+                break;
+            }
+        }
+        if (slot == nullptr) {
+            return;
+        }
+        sigset_t all;
+        sigset_t old;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &old);
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+        // libcups reads lines into 32 KiB on the stack; name lookups and TLS
+        // want more than the smallest stacks, far less than the default 8 MiB.
+        pthread_attr_setstacksize(&attributes, static_cast<std::size_t>(1) << 20U);
+        pthread_t thread{};
+        *slot = Worker{true, false, nullptr};
+        const int failed = pthread_create(&thread, &attributes, run_worker, slot);
+        pthread_attr_destroy(&attributes);
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        if (failed != 0) {
+            slot->used = false;
+            pool.start_error = failed;
+            return;
+        }
+        pool.start_error = 0;
+        ++pool.workers;
+        ++pool.idle;  // counted idle until it takes a question
+        priority_waiting = false;
+    }
+}
+
+// Leaves a question's thread outside the pool's count: it ends after this
+// question. Past kMostOrphans it stays counted, and the pool is smaller
+// until it ends.
+void orphan_locked(Worker *worker) {
+    if (worker == nullptr || worker->orphan || pool.orphans >= kMostOrphans) {
+        return;
+    }
+    worker->orphan = true;
+    --pool.workers;
+    ++pool.orphans;
+}
+
+}  // namespace
+
+void pool_forget_after_fork() {
+    std::memset(static_cast<void *>(&pool), 0, sizeof pool);
+}
+
+std::uint64_t peer_of(const char *host, int port) {
+    // FNV-1a, folding case as host names compare.
+    std::uint64_t hash = 1469598103934665603ULL;
+    for (const char *c = host; *c != '\0'; ++c) {
+        const unsigned char byte = static_cast<unsigned char>(*c);
+        hash = (hash ^ static_cast<std::uint64_t>(byte >= 'A' && byte <= 'Z' ? byte + 32 : byte)) *
+               1099511628211ULL;
+    }
+    hash = (hash ^ static_cast<std::uint64_t>(static_cast<unsigned>(port))) * 1099511628211ULL;
+    return hash == 0 ? 1 : hash;
+}
+
+void *worker_main(void *argument) {
+    auto *self = static_cast<Worker *>(argument);
+    refuse_passwords();
+    pthread_mutex_lock(&core_mutex());
+    --pool.idle;
+    for (;;) {
+        Question *question = takeable_locked();
+        if (question == nullptr) {
+            if (self->orphan) {
+                break;
+            }
+            ++pool.idle;
+            const bool woken = wait_until(pool.work, now() + kIdleSeconds);
+            --pool.idle;
+            if (!woken && takeable_locked() == nullptr) {
+                break;
+            }
+            continue;
+        }
+        unqueue_locked(question);
+        question->state = Question::State::running;
+        question->worker = self;
+        self->current = question;
+        if (!question->priority) {
+            ++pool.running_normal;
+        }
+        pthread_mutex_unlock(&core_mutex());
+
+        question->run(*question);
+
+        pthread_mutex_lock(&core_mutex());
+        self->current = nullptr;
+        if (!question->priority) {
+            --pool.running_normal;
+        }
+        Question *to_destroy = nullptr;
+        if (question->given_up) {
+            to_destroy = question;
+        } else {
+            question->state = Question::State::answered;
+            question->worker = nullptr;
+            Batch *batch = question->batch;
+            if (--batch->pending_ == 0) {
+                pthread_cond_signal(&batch->done_);
+            }
+        }
+        // What this question held (a place in the pool, a place for its
+        // peer) may let another thread take a question it had to skip.
+        if (pool.queued > 0) {
+            pthread_cond_signal(&pool.work);
+        }
+        if (to_destroy != nullptr) {
+            pthread_mutex_unlock(&core_mutex());
+            to_destroy->destroy(to_destroy);
+            pthread_mutex_lock(&core_mutex());
+        }
+        if (self->orphan) {
+            break;
+        }
+    }
+    if (self->orphan) {
+        --pool.orphans;
+    } else {
+        --pool.workers;
+    }
+    self->used = false;
+    self->current = nullptr;
+    pthread_mutex_unlock(&core_mutex());
+    return nullptr;
+}
+
+namespace {
+void *run_worker(void *argument) { return worker_main(argument); }
+}  // namespace
+
+Batch::Batch() { init_condition(done_); }
+
+Batch::~Batch() {
+    if (!waited_) {
+        wait(now());
+    }
+    for (std::size_t i = 0; i < count_; ++i) {
+        if (questions_[i] != nullptr) {
+            questions_[i]->destroy(questions_[i]);
+        }
+    }
+    std::free(static_cast<void *>(questions_));
+    std::free(static_cast<void *>(fates_));
+    pthread_cond_destroy(&done_);
+}
+
+long Batch::add(Question *question) {
+    if (count_ == capacity_) {
+        const std::size_t capacity = capacity_ == 0 ? 16 : capacity_ * 2;
+        void *grown = std::realloc(static_cast<void *>(questions_), capacity * sizeof(Question *));
+        if (grown != nullptr) {
+            questions_ = static_cast<Question **>(grown);
+            grown = std::realloc(static_cast<void *>(fates_), capacity * sizeof(Fate));
+        }
+        if (grown == nullptr) {
+            question->destroy(question);
+            errno = ENOMEM;
+            return -1;
+        }
+        fates_ = static_cast<Fate *>(grown);
+        capacity_ = capacity;
+    }
+    const Locked locked;
+    ready_locked();
+    question->batch = this;
+    enqueue_locked(question);
+    start_workers_locked();
+    if (pool.workers == 0 && pool.orphans == 0 && pool.start_error != 0) {
+        unqueue_locked(question);
+        question->state = Question::State::unqueued;
+        question->destroy(question);
+        errno = pool.start_error;
+        return -1;
+    }
+    if (pool.idle > 0) {
+        pthread_cond_signal(&pool.work);
+    }
+    questions_[count_] = question;
+    fates_[count_] = Fate::not_asked;
+    ++pending_;
+    return static_cast<long>(count_++);
+}
+
+bool Batch::wait(double deadline, bool (*interrupted)(void *), void *context) {
+    bool kept = true;
+    pthread_mutex_lock(&core_mutex());
+    while (pending_ > 0) {
+        const double slice = now() + kCheckInterval;
+        wait_until(done_, interrupted != nullptr && slice < deadline ? slice : deadline);
+        if (pending_ == 0 || now() >= deadline) {
+            break;
+        }
+        if (interrupted != nullptr) {
+            pthread_mutex_unlock(&core_mutex());
+            const bool stop = interrupted(context);
+            pthread_mutex_lock(&core_mutex());
+            if (stop) {
+                kept = false;
+                break;
+            }
+        }
+    }
+    give_up_locked();
+    pthread_mutex_unlock(&core_mutex());
+    waited_ = true;
+    return kept;
+}
+
+// Every question not answered yet: a queued one is never asked, a running
+// one is cut and left to its thread.
+void Batch::give_up_locked() {
+    const unsigned generation = fork_generation_locked();
+    for (std::size_t i = 0; i < count_; ++i) {
+        Question *question = questions_[i];
+        if (question == nullptr) {
+            continue;
+        }
+        switch (question->state) {
+        case Question::State::answered:
+            fates_[i] = Fate::answered;
+            break;
+        case Question::State::queued:
+            // Queued before a fork: the child's queue never held it.
+            if (question->generation == generation) {
+                unqueue_locked(question);
+            }
+            question->state = Question::State::dropped;
+            fates_[i] = Fate::not_asked;
+            break;
+        case Question::State::running:
+            question->given_up = true;
+            question->cut.abandon_locked();
+            if (question->generation == generation) {
+                orphan_locked(question->worker);
+                if (pool.queued > 0) {
+                    start_workers_locked();
+                }
+            }
+            questions_[i] = nullptr;
+            fates_[i] = Fate::given_up;
+            break;
+        default:
+            fates_[i] = Fate::not_asked;
+            break;
+        }
+    }
+    pending_ = 0;
+}
+
+Batch::Fate Batch::fate(std::size_t index) const { return fates_[index]; }
+
+Question *Batch::get(std::size_t index) const { return questions_[index]; }
+
+PoolCounts pool_counts() {
+    const Locked locked;
+    return PoolCounts{pool.workers, pool.idle, pool.orphans, pool.queued};
+}
+
+int last_start_error() {
+    const Locked locked;
+    return pool.start_error;
+}
+
+}  // namespace ipp

@@ -1,0 +1,541 @@
+#include "ipp_questions.hpp"
+
+#include "ipp_pool.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+namespace ipp {
+
+namespace {
+
+void copy_text(char *out, std::size_t size, const char *text) {
+    std::snprintf(out, size, "%s", text != nullptr ? text : "");
+}
+
+Message new_request(ipp_op_t operation, const char *user) {
+    Message request(ippNewRequest(operation));
+    if (request) {
+        ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name",
+                     nullptr, user);
+    }
+    return request;
+}
+
+// CUPS answers not-found when there is no printer at all.
+bool usable_status(ipp_status_t status, bool none_is_fine) {
+    return status <= IPP_STATUS_OK_EVENTS_COMPLETE ||
+           (none_is_fine && status == IPP_STATUS_ERROR_NOT_FOUND);
+}
+
+void refused(Outcome &outcome, ipp_status_t status) {
+    outcome.ipp_status = static_cast<int>(status);
+    outcome.fail(Failure::ipp_status, 0, "it answered %s", ippErrorString(status));
+}
+
+// The connection's own port: libcups takes CUPS_SERVER's port modulo 65536.
+void describe_server(char (&out)[HTTP_MAX_URI], const char *host, int port) {
+    if (host[0] == '/') {
+        copy_text(out, sizeof out, host);
+    } else {
+        std::snprintf(out, sizeof out, "%s:%d", host, port & 0xFFFF);
+    }
+}
+
+// ---------------------------------------------------- the default destination
+
+// The first "Default NAME[/INSTANCE]" line of an lpoptions file, read as
+// libcups reads it; false when there is none or it names nothing.
+bool lpoptions_default(const char *path, char (&name)[HTTP_MAX_URI]) {
+    cups_file_t *file = cupsFileOpen(path, "r");
+    if (file == nullptr) {
+        return false;
+    }
+    char line[8192];
+    char *value = nullptr;
+    int number = 0;
+    name[0] = '\0';
+    while (cupsFileGetConf(file, line, sizeof line, &value, &number) != nullptr) {
+        if (strcasecmp(line, "default") == 0 && value != nullptr) {
+            copy_text(name, sizeof name, value);
+            name[std::strcspn(name, " \t")] = '\0';
+            break;
+        }
+    }
+    cupsFileClose(file);
+    return name[0] != '\0' && name[0] != '/';
+}
+
+// What lp without -d names before it asks the scheduler: LPDEST, PRINTER
+// (but "lp", a placeholder, names nothing), ~/.cups/lpoptions, then the
+// system's lpoptions. A variable that is set names a destination even when
+// it is empty.
+DefaultSource local_default(const DefaultSources &sources, char (&name)[HTTP_MAX_URI]) {
+    if (sources.lpdest_set) {
+        copy_text(name, sizeof name, sources.lpdest);
+        return DefaultSource::environment;
+    }
+    if (sources.printer_set && std::strcmp(sources.printer, "lp") != 0) {
+        copy_text(name, sizeof name, sources.printer);
+        return DefaultSource::environment;
+    }
+    char path[1200];
+    if (sources.home[0] != '\0') {
+        std::snprintf(path, sizeof path, "%s/.cups/lpoptions", sources.home);
+        if (lpoptions_default(path, name)) {
+            return DefaultSource::user_lpoptions;
+        }
+    }
+    std::snprintf(path, sizeof path, "%s/lpoptions", sources.server_root);
+    if (lpoptions_default(path, name)) {
+        return DefaultSource::system_lpoptions;
+    }
+    return DefaultSource::none;
+}
+
+// The scheduler's own spelling of name: it finds destinations by name in
+// any case of ASCII letters, as lp then does.
+const char *find_printer(ipp_t *printers, const char *name) {
+    for (ipp_attribute_t *attribute = printers != nullptr ? ippFirstAttribute(printers) : nullptr;
+         attribute != nullptr; attribute = ippNextAttribute(printers)) {
+        const char *key = ippGetName(attribute);
+        if (ippGetGroupTag(attribute) == IPP_TAG_PRINTER && key != nullptr &&
+            std::strcmp(key, "printer-name") == 0) {
+            const char *value = ippGetString(attribute, 0, nullptr);
+            if (value != nullptr && strcasecmp(value, name) == 0) {
+                return value;
+            }
+        }
+    }
+    return nullptr;
+}
+
+// ------------------------------------------------------------ the scheduler
+
+constexpr const char *kPrinterAttributes[] = {
+    "printer-name",       "printer-state",   "printer-state-reasons", "printer-state-message",
+    "printer-is-accepting-jobs", "queued-job-count", "printer-type",   "device-uri",
+    "member-names",
+};
+
+struct SchedulerQuestion : Question {
+    DefaultSources sources;
+    SchedulerAnswer answer;
+
+    SchedulerQuestion(double deadline, const DefaultSources &from) : Question(deadline), sources(from) {}
+
+    static void work(SchedulerQuestion &question) {
+        SchedulerAnswer &answer = question.answer;
+        // A pool thread keeps what libcups picked for it: pick afresh, as a
+        // CUPS tool does when it starts.
+        cupsSetServer(nullptr);
+        cupsSetUser(nullptr);
+        cupsSetEncryption(static_cast<http_encryption_t>(-1));
+        const char *host = cupsServer();
+        const int port = ippPort();
+        const http_encryption_t encryption = cupsEncryption();
+        copy_text(answer.user, sizeof answer.user, cupsUser());
+        describe_server(answer.server, host, port);
+
+        Connection connection(question.cut);
+        if (!connection.open(host, port, encryption, answer.outcome)) {
+            return;
+        }
+        answer.connections = 1;
+        answer.local = connection.local();
+
+        Message request = new_request(IPP_OP_CUPS_GET_PRINTERS, answer.user);
+        if (request) {
+            ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                          static_cast<int>(sizeof kPrinterAttributes / sizeof *kPrinterAttributes),
+                          nullptr, kPrinterAttributes);
+        }
+        Message printers;
+        if (!connection.exchange(static_cast<Message &&>(request), "/", printers, answer.outcome)) {
+            return;
+        }
+        const ipp_status_t status = ippGetStatusCode(printers.get());
+        if (!usable_status(status, true)) {
+            refused(answer.outcome, status);
+            return;
+        }
+        answer.printers = static_cast<Message &&>(printers);
+        find_default(question, connection, host, port, encryption);
+    }
+
+    static void find_default(SchedulerQuestion &question, Connection &first, const char *host,
+                             int port, http_encryption_t encryption) {
+        SchedulerAnswer &answer = question.answer;
+        char name[HTTP_MAX_URI];
+        const DefaultSource source = local_default(question.sources, name);
+        answer.default_source = source;
+        if (source != DefaultSource::none) {
+            answer.default_known = true;
+            char *slash = std::strchr(name, '/');
+            const char *instance = nullptr;
+            if (slash != nullptr) {
+                *slash = '\0';
+                instance = slash + 1;
+            }
+            const char *found = find_printer(answer.printers.get(), name);
+            if (found != nullptr) {
+                answer.has_default = true;
+                std::snprintf(answer.default_name, sizeof answer.default_name, "%s%s%s", found,
+                              instance != nullptr ? "/" : "", instance != nullptr ? instance : "");
+                return;
+            }
+            // libcups' own words.
+            copy_text(answer.default_error, sizeof answer.default_error,
+                      source == DefaultSource::user_lpoptions
+                          ? "~/.cups/lpoptions file names default destination that does not exist."
+                      : source == DefaultSource::system_lpoptions
+                          ? "/etc/cups/lpoptions file names default destination that does not exist."
+                      : question.sources.lpdest_set
+                          ? "LPDEST environment variable names default destination that does not exist."
+                          : "PRINTER environment variable names default destination that does not "
+                            "exist.");
+            return;
+        }
+
+        // The scheduler's default: on the same connection when the scheduler
+        // kept it, else on a second one, under the same deadline.
+        answer.default_source = DefaultSource::scheduler;
+        Connection second(question.cut);
+        Connection *connection = &first;
+        if (!first.reusable()) {
+            if (!second.open(host, port, encryption, answer.default_outcome)) {
+                return;
+            }
+            answer.connections = 2;
+            connection = &second;
+        }
+        Message request = new_request(IPP_OP_CUPS_GET_DEFAULT, answer.user);
+        if (request) {
+            ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                         nullptr, "printer-name");
+        }
+        Message reply;
+        if (!connection->exchange(static_cast<Message &&>(request), "/", reply,
+                                  answer.default_outcome)) {
+            return;
+        }
+        const ipp_status_t status = ippGetStatusCode(reply.get());
+        if (status == IPP_STATUS_ERROR_NOT_FOUND) {
+            answer.default_known = true;
+            copy_text(answer.default_error, sizeof answer.default_error, "No default destination.");
+            return;
+        }
+        if (!usable_status(status, false)) {
+            refused(answer.default_outcome, status);
+            return;
+        }
+        ipp_attribute_t *attribute = ippFindAttribute(reply.get(), "printer-name", IPP_TAG_NAME);
+        const char *value = attribute != nullptr ? ippGetString(attribute, 0, nullptr) : nullptr;
+        if (value == nullptr || ippGetCount(attribute) != 1) {
+            answer.default_outcome.fail(Failure::not_ipp, 0,
+                                        "its answer about the default destination names none");
+            return;
+        }
+        answer.default_known = true;
+        answer.has_default = true;
+        copy_text(answer.default_name, sizeof answer.default_name, value);
+    }
+};
+
+bool separate(const char *uri, char (&scheme)[32], char (&host)[HTTP_MAX_HOST],
+              char (&resource)[HTTP_MAX_URI], int &port) {
+    char user[HTTP_MAX_VALUE];
+    return httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof scheme, user, sizeof user, host,
+                           sizeof host, &port, resource, sizeof resource) >= HTTP_URI_STATUS_OK;
+}
+
+// ---------------------------------------------------------------- devices
+
+struct DeviceQuestion : Question {
+    char uri[HTTP_MAX_URI] = {};
+    char user[256] = {};
+    DeviceAnswer answer;
+
+    explicit DeviceQuestion(double deadline) : Question(deadline) {}
+
+    static void work(DeviceQuestion &question) {
+        DeviceAnswer &answer = question.answer;
+        answer.asked = true;
+        char scheme[32];
+        char host[HTTP_MAX_HOST];
+        char resource[HTTP_MAX_URI];
+        int port = 0;
+        if (!separate(question.uri, scheme, host, resource, port)) {
+            answer.outcome.fail(Failure::not_asked, 0, "the device URI cannot be parsed");
+            return;
+        }
+        if (answer.kind == DeviceKind::tcp) {
+            connect_only(question, host, port);
+        } else {
+            ask_printer(question, scheme, host, port, resource);
+        }
+        answer.timed_out = answer.outcome.failure == Failure::timed_out;
+    }
+
+    static void connect_only(DeviceQuestion &question, const char *host, int port) {
+        DeviceAnswer &answer = question.answer;
+        Addresses addresses = lookup(host, port, question.cut, answer.outcome);
+        if (!addresses) {
+            return;
+        }
+        const int error = probe_connection(addresses.get(), question.cut);
+        if (error == 0) {
+            answer.reachable = true;
+        } else if (error == EMFILE || error == ENFILE) {
+            answer.outcome.fail(Failure::not_asked, error, "not asked: %s", std::strerror(error));
+        } else if (error == ETIMEDOUT || question.cut.over()) {
+            answer.outcome.fail(Failure::timed_out, 0, "no connection in time");
+        } else {
+            answer.outcome.fail(Failure::cannot_connect, error, "%s", std::strerror(error));
+        }
+    }
+
+    static void ask_printer(DeviceQuestion &question, const char *scheme, const char *host,
+                            int port, const char *resource) {
+        DeviceAnswer &answer = question.answer;
+        const bool secure = std::strcmp(scheme, "ipps") == 0 || std::strcmp(scheme, "https") == 0;
+        Connection connection(question.cut);
+        if (!connection.open(host, port,
+                             secure ? HTTP_ENCRYPTION_ALWAYS : HTTP_ENCRYPTION_IF_REQUESTED,
+                             answer.outcome)) {
+            return;
+        }
+        char printer_uri[HTTP_MAX_URI];
+        httpAssembleURI(HTTP_URI_CODING_ALL, printer_uri, sizeof printer_uri,
+                        secure ? "ipps" : "ipp", nullptr, host, port, resource);
+        Message request = new_request(IPP_OP_GET_PRINTER_ATTRIBUTES, question.user);
+        static const char *const wanted[] = {"printer-state", "printer-state-reasons",
+                                             "printer-state-message"};
+        if (request) {
+            ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                         printer_uri);
+            ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD,
+                          "requested-attributes", 3, nullptr, wanted);
+        }
+        if (!connection.exchange(static_cast<Message &&>(request), resource, answer.attributes,
+                                 answer.outcome)) {
+            // An HTTP answer is an answer: the printer is there.
+            answer.reachable = answer.outcome.failure == Failure::http_status;
+            return;
+        }
+        answer.reachable = true;
+        const ipp_status_t status = ippGetStatusCode(answer.attributes.get());
+        if (!usable_status(status, false)) {
+            refused(answer.outcome, status);
+        }
+    }
+};
+
+}  // namespace
+
+// ------------------------------------------------------------------ public
+
+bool ask_scheduler(double timeout, const DefaultSources &sources, SchedulerAnswer &answer,
+                   bool (*interrupted)(void *), void *context) {
+    const double deadline = now() + timeout;
+    auto *question = make_question<SchedulerQuestion>(deadline, sources);
+    if (question == nullptr) {
+        answer.outcome.fail(Failure::no_memory, ENOMEM, "out of memory");
+        return true;
+    }
+    question->priority = true;
+    Batch batch;
+    const long index = batch.add(question);
+    if (index < 0) {
+        const int error = errno;
+        answer.outcome.fail(Failure::not_asked, error, "cannot start a thread: %s",
+                            std::strerror(error));
+        return true;
+    }
+    const bool kept = batch.wait(deadline, interrupted, context);
+    const auto place = static_cast<std::size_t>(index);
+    if (batch.fate(place) != Batch::Fate::answered) {
+        if (batch.fate(place) == Batch::Fate::not_asked) {
+            const int error = last_start_error();
+            if (error != 0) {
+                answer.outcome.fail(Failure::not_asked, error, "cannot start a thread: %s",
+                                    std::strerror(error));
+            } else {
+                answer.outcome.fail(Failure::not_asked, 0,
+                                    "not asked: every thread of the IPP client was busy");
+            }
+        } else {
+            answer.outcome.fail(Failure::timed_out, 0, "no answer in time");
+        }
+        return kept;
+    }
+    SchedulerAnswer &got = static_cast<SchedulerQuestion *>(batch.get(place))->answer;
+    answer.outcome = got.outcome;
+    std::memcpy(answer.server, got.server, sizeof answer.server);
+    answer.local = got.local;
+    answer.printers = static_cast<Message &&>(got.printers);
+    std::memcpy(answer.user, got.user, sizeof answer.user);
+    answer.default_known = got.default_known;
+    answer.has_default = got.has_default;
+    std::memcpy(answer.default_name, got.default_name, sizeof answer.default_name);
+    std::memcpy(answer.default_error, got.default_error, sizeof answer.default_error);
+    answer.default_outcome = got.default_outcome;
+    answer.default_source = got.default_source;
+    answer.connections = got.connections;
+    return kept;
+}
+
+DeviceKind device_kind(const char *uri, char (&scheme)[32]) {
+    char host[HTTP_MAX_HOST];
+    char resource[HTTP_MAX_URI];
+    int port = 0;
+    scheme[0] = '\0';
+    if (!separate(uri, scheme, host, resource, port)) {
+        // The scheme alone still tells why a usb: or file: device is not asked.
+        const char *colon = std::strchr(uri, ':');
+        if (colon != nullptr && static_cast<std::size_t>(colon - uri) < sizeof scheme) {
+            std::memcpy(scheme, uri, static_cast<std::size_t>(colon - uri));
+            scheme[colon - uri] = '\0';
+            if (std::strcmp(scheme, "ipp") != 0 && std::strcmp(scheme, "ipps") != 0 &&
+                std::strcmp(scheme, "http") != 0 && std::strcmp(scheme, "https") != 0 &&
+                std::strcmp(scheme, "socket") != 0 && std::strcmp(scheme, "lpd") != 0) {
+                return DeviceKind::other_scheme;
+            }
+        }
+        return DeviceKind::unusable_uri;
+    }
+    const bool ipp = std::strcmp(scheme, "ipp") == 0 || std::strcmp(scheme, "ipps") == 0 ||
+                     std::strcmp(scheme, "http") == 0 || std::strcmp(scheme, "https") == 0;
+    const bool tcp = std::strcmp(scheme, "socket") == 0 || std::strcmp(scheme, "lpd") == 0;
+    if (!ipp && !tcp) {
+        return DeviceKind::other_scheme;
+    }
+    if (host[0] == '\0') {
+        return DeviceKind::unusable_uri;
+    }
+    if (std::strstr(host, "._tcp") != nullptr || std::strstr(host, "._udp") != nullptr) {
+        return DeviceKind::service_name;
+    }
+    return ipp ? DeviceKind::ipp : DeviceKind::tcp;
+}
+
+bool check_devices(const char *const *uris, std::size_t count, std::size_t first, double timeout,
+                   const char *user, DeviceAnswer *answers, bool (*interrupted)(void *),
+                   void *context) {
+    const double deadline = now() + timeout;
+    Batch batch;
+    auto *places = static_cast<long *>(std::calloc(count + 1, sizeof(long)));
+    for (std::size_t i = 0; places != nullptr && i < count; ++i) {
+        places[i] = -1;
+    }
+    for (std::size_t step = 0; step < count; ++step) {
+        // The default's printer first, then the others in their order.
+        std::size_t i = step;
+        if (first < count) {
+            i = step == 0 ? first : step <= first ? step - 1 : step;
+        }
+        DeviceAnswer &answer = answers[i];
+        answer.kind = device_kind(uris[i], answer.scheme);
+        if (answer.kind != DeviceKind::ipp && answer.kind != DeviceKind::tcp) {
+            continue;
+        }
+        answer.checked = true;
+        auto *question = places != nullptr ? make_question<DeviceQuestion>(deadline) : nullptr;
+        if (question == nullptr) {
+            answer.outcome.fail(Failure::no_memory, ENOMEM, "out of memory");
+            continue;
+        }
+        question->answer.kind = answer.kind;
+        copy_text(question->uri, sizeof question->uri, uris[i]);
+        copy_text(question->user, sizeof question->user, user);
+        char scheme[32];
+        char host[HTTP_MAX_HOST];
+        char resource[HTTP_MAX_URI];
+        int port = 0;
+        if (separate(uris[i], scheme, host, resource, port)) {
+            question->peer = peer_of(host, port);
+        }
+        question->priority = i == first;
+        places[i] = batch.add(question);
+        if (places[i] < 0) {
+            const int error = errno;
+            answer.outcome.fail(Failure::not_asked, error, "not asked: %s", std::strerror(error));
+        }
+    }
+    const bool kept = batch.wait(deadline, interrupted, context);
+    for (std::size_t i = 0; places != nullptr && i < count; ++i) {
+        if (!answers[i].checked || places[i] < 0) {
+            continue;
+        }
+        const auto place = static_cast<std::size_t>(places[i]);
+        DeviceAnswer &answer = answers[i];
+        switch (batch.fate(place)) {
+        case Batch::Fate::answered: {
+            DeviceAnswer &got = static_cast<DeviceQuestion *>(batch.get(place))->answer;
+            answer.asked = got.asked;
+            answer.reachable = got.reachable;
+            answer.timed_out = got.timed_out;
+            answer.outcome = got.outcome;
+            answer.attributes = static_cast<Message &&>(got.attributes);
+            break;
+        }
+        case Batch::Fate::not_asked: {
+            const int error = last_start_error();
+            if (error != 0) {
+                answer.outcome.fail(Failure::not_asked, error, "not asked: no thread could be started (%s)",
+                                    std::strerror(error));
+            } else {
+                answer.outcome.fail(Failure::not_asked, 0,
+                                    "not asked in time: the IPP client was busy with other printers");
+            }
+            break;
+        }
+        case Batch::Fate::given_up:
+            answer.asked = true;
+            answer.timed_out = true;
+            answer.outcome.fail(Failure::timed_out, 0, "no answer in time");
+            break;
+        }
+    }
+    std::free(static_cast<void *>(places));
+    return kept;
+}
+
+void strip_user_info(const char *uri, char *out, std::size_t size) {
+    // libcups takes all up to the first "@" of the authority for user-info,
+    // "#" and "?" included: a URI it parses is put together again from its
+    // parts without it.
+    char scheme[32];
+    char user[HTTP_MAX_VALUE];
+    char host[HTTP_MAX_HOST];
+    char resource[HTTP_MAX_URI];
+    int port = 0;
+    if (httpSeparateURI(HTTP_URI_CODING_NONE, uri, scheme, sizeof scheme, user, sizeof user,
+                        host, sizeof host, &port, resource, sizeof resource) >= HTTP_URI_STATUS_OK) {
+        if (user[0] == '\0') {
+            copy_text(out, size, uri);
+        } else {
+            httpAssembleURI(HTTP_URI_CODING_NONE, out, static_cast<int>(size), scheme, nullptr,
+                            host, port, resource);
+        }
+        return;
+    }
+    // Not a URI libcups reads (too long, say): everything up to the last
+    // "@" goes, since a password may hold "/" too.
+    const char *authority = std::strstr(uri, "://");
+    if (authority == nullptr) {
+        copy_text(out, size, uri);
+        return;
+    }
+    authority += 3;
+    const char *at = std::strrchr(authority, '@');
+    if (at == nullptr) {
+        copy_text(out, size, uri);
+        return;
+    }
+    std::snprintf(out, size, "%.*s%s", static_cast<int>(authority - uri), uri, at + 1);
+}
+
+}  // namespace ipp
