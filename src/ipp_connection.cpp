@@ -393,8 +393,11 @@ bool Connection::exchange(Message request, const char *resource, Message &respon
             outcome.fail(Failure::timed_out, 0, "no answer in time");
         } else if (reader.error != 0) {
             outcome.fail(Failure::io, reader.error, "%s", std::strerror(reader.error));
+        } else if (reader.ended && httpGetState(http) == HTTP_STATE_WAITING) {
+            // The whole body came, and the IPP message runs past its end.
+            outcome.fail(Failure::not_ipp, 0, "the answer is not IPP, or is cut short");
         } else if (reader.ended) {
-            outcome.fail(Failure::closed, 0, "the answer was cut short");
+            outcome.fail(Failure::closed, 0, "the connection closed before the answer was whole");
         } else {
             outcome.fail(Failure::not_ipp, 0, "the answer is not IPP");
         }

@@ -43,8 +43,16 @@ bool is_integer(ipp_attribute_t *attribute) {
     return tag == IPP_TAG_INTEGER || tag == IPP_TAG_ENUM;
 }
 
-// The attributes of one printer that are read, of whatever a server sent:
-// a value of an unexpected syntax counts as missing.
+bool out_of_band(ipp_attribute_t *attribute) {
+    const ipp_tag_t tag = ippGetValueTag(attribute);
+    return tag >= IPP_TAG_UNSUPPORTED_VALUE && tag <= IPP_TAG_ADMINDEFINE;
+}
+
+// The attributes of one printer that are read. One that comes twice in the
+// group, or in a syntax that it cannot have, makes the answer about this
+// printer unreadable: skipping it could hide a condition ("media-empty" sent
+// as an octetString) and keeping either copy would be a guess. An
+// out-of-band value ("no-value", "unknown") counts as missing.
 struct Printer {
     ipp_attribute_t *name = nullptr;
     ipp_attribute_t *state = nullptr;
@@ -55,34 +63,60 @@ struct Printer {
     ipp_attribute_t *type = nullptr;
     ipp_attribute_t *device_uri = nullptr;
     ipp_attribute_t *members = nullptr;
+    const char *unreadable = nullptr;  // the attribute's name
+    bool repeated = false;
+
+    enum class Syntax { text, integer, boolean };
 
     void take(ipp_attribute_t *attribute) {
         const char *key = ippGetName(attribute);
-        if (key == nullptr || ippGetCount(attribute) < 1) {
+        if (key == nullptr) {
             return;
         }
-        const bool textual = is_text(attribute);
-        const bool integer = is_integer(attribute);
-        if (textual && std::strcmp(key, "printer-name") == 0) {
-            name = attribute;
-        } else if (integer && std::strcmp(key, "printer-state") == 0) {
-            state = attribute;
-        } else if (textual && std::strcmp(key, "printer-state-reasons") == 0) {
-            reasons = attribute;
-        } else if (textual && std::strcmp(key, "printer-state-message") == 0) {
-            message = attribute;
-        } else if (ippGetValueTag(attribute) == IPP_TAG_BOOLEAN &&
-                   std::strcmp(key, "printer-is-accepting-jobs") == 0) {
-            accepting = attribute;
-        } else if (integer && std::strcmp(key, "queued-job-count") == 0) {
-            queued = attribute;
-        } else if (integer && std::strcmp(key, "printer-type") == 0) {
-            type = attribute;
-        } else if (textual && std::strcmp(key, "device-uri") == 0) {
-            device_uri = attribute;
-        } else if (textual && std::strcmp(key, "member-names") == 0) {
-            members = attribute;
+        struct Known {
+            const char *key;
+            Syntax syntax;
+            ipp_attribute_t *Printer::*slot;
+        };
+        static const Known known[] = {
+            {"printer-name", Syntax::text, &Printer::name},
+            {"printer-state", Syntax::integer, &Printer::state},
+            {"printer-state-reasons", Syntax::text, &Printer::reasons},
+            {"printer-state-message", Syntax::text, &Printer::message},
+            {"printer-is-accepting-jobs", Syntax::boolean, &Printer::accepting},
+            {"queued-job-count", Syntax::integer, &Printer::queued},
+            {"printer-type", Syntax::integer, &Printer::type},
+            {"device-uri", Syntax::text, &Printer::device_uri},
+            {"member-names", Syntax::text, &Printer::members},
+        };
+        for (const Known &entry : known) {
+            if (std::strcmp(key, entry.key) != 0) {
+                continue;
+            }
+            ipp_attribute_t *&slot = this->*entry.slot;
+            const bool fits = entry.syntax == Syntax::text      ? is_text(attribute)
+                              : entry.syntax == Syntax::integer ? is_integer(attribute)
+                                                                : ippGetValueTag(attribute) ==
+                                                                      IPP_TAG_BOOLEAN;
+            if (slot != nullptr || (!fits && !out_of_band(attribute))) {
+                if (unreadable == nullptr) {
+                    unreadable = entry.key;
+                    repeated = slot != nullptr;
+                }
+            } else if (fits && ippGetCount(attribute) >= 1) {
+                slot = attribute;
+            }
+            return;
         }
+    }
+
+    // Why the answer about this printer cannot be read, or null.
+    PyObject *why_unreadable() const {
+        if (unreadable == nullptr) {
+            return compat::new_ref(Py_None);
+        }
+        return PyUnicode_FromFormat(repeated ? "%s appears twice" : "%s has a syntax it cannot have",
+                                    unreadable);
     }
 };
 
@@ -201,14 +235,26 @@ PyObject *device_result(DeviceAnswer &answer) {
     }
     // Not asked: no thread, descriptor or name lookup could be had in time.
     const bool asked = answer.outcome.failure != Failure::not_asked;
+    Ref error;
+    if (own.unreadable != nullptr && answer.outcome.ok()) {
+        Ref why = Ref::steal(own.why_unreadable());
+        error = Ref::steal(why ? PyUnicode_FromFormat("its answer cannot be read: %U", why.get())
+                               : nullptr);
+    } else {
+        error = Ref::steal(text(answer.outcome.text));
+    }
+    if (!error) {
+        return nullptr;
+    }
     Ref device = Ref::steal(PyDict_New());
     if (!device || !put(device.get(), "checked", compat::new_ref(Py_True)) ||
         !put(device.get(), "asked", PyBool_FromLong(asked ? 1 : 0)) ||
         !put(device.get(), "scheme", text(answer.scheme)) ||
         !put(device.get(), "reachable", PyBool_FromLong(answer.reachable ? 1 : 0)) ||
         !put(device.get(), "timed_out", PyBool_FromLong(answer.timed_out ? 1 : 0)) ||
-        !put(device.get(), "error", text(answer.outcome.text)) ||
-        !put(device.get(), "state", integer_or_none(own.state)) ||
+        !put(device.get(), "error", error.release()) ||
+        !put(device.get(), "state",
+             own.unreadable != nullptr ? compat::new_ref(Py_None) : integer_or_none(own.state)) ||
         !put(device.get(), "state_reasons", keywords(own.reasons)) ||
         !put(device.get(), "state_message", string_or_none(own.message))) {
         return nullptr;
@@ -249,6 +295,7 @@ PyObject *printer_result(const Printer &printer, PyObject *device) {
         !put(dict, "type", integer_or_none(printer.type)) ||
         !put(dict, "device_uri", compat::new_ref(uri)) ||
         !put(dict, "members", keywords(printer.members)) ||
+        !put(dict, "unreadable", printer.why_unreadable()) ||
         !put(dict, "device", compat::new_ref(device))) {
         return nullptr;
     }
@@ -584,7 +631,8 @@ PyMethodDef methods[] = {
      "default_known (false when the question about the default got no answer),\n"
      "default_source (environment, lpoptions, scheduler or None), connections, and\n"
      "printers, a list of dicts: name, state, state_reasons, state_message, accepting,\n"
-     "queued_jobs, type, device_uri (without user-info), members (a class's printers) and\n"
+     "queued_jobs, type, device_uri (without user-info), members (a class's printers),\n"
+     "unreadable (why the answer about it cannot be read, or None) and\n"
      "device (None when not asked for; else checked, and why not, or asked, reachable,\n"
      "timed_out, error, state, state_reasons, state_message).\n\n"
      "Raises TimeoutError when the scheduler does not answer within timeout seconds,\n"

@@ -38,6 +38,7 @@ __all__ = [
     "TOOLS_MISSING", "NO_SETTINGS", "NO_IPP_CLIENT", "QUERY_FAILED", "SCHEDULER_NOT_RUNNING",
     "SCHEDULER_NO_ANSWER", "NO_DESTINATION", "NONE_ACCEPTING", "NONE_ENABLED", "BAD_DEFAULT",
     "UNDETERMINED", "PRINTER_CONDITION", "PRINTER_UNREACHABLE", "PRINTER_NOT_ASKED",
+    "ANSWER_UNREADABLE",
     "PRINTER_WARNING", "JOBS_QUEUED",
 ]
 
@@ -62,6 +63,7 @@ UNDETERMINED = "undetermined"  # no longer reported; kept for programs that matc
 PRINTER_CONDITION = "printer-condition"
 PRINTER_UNREACHABLE = "printer-unreachable"
 PRINTER_NOT_ASKED = "printer-not-asked"  # no thread, descriptor or time was left to ask it
+ANSWER_UNREADABLE = "answer-unreadable"  # an attribute twice, or in a syntax it cannot have
 PRINTER_WARNING = "printer-warning"
 JOBS_QUEUED = "jobs-queued"
 
@@ -272,6 +274,9 @@ class Destination:
     # A class's printers, and whether one of them is ready (None: not a class).
     members: Tuple[str, ...] = ()
     member_ready: Optional[bool] = None
+    # Why the scheduler's answer about it cannot be read (an attribute twice,
+    # or in a syntax it cannot have); such a destination is not ready.
+    unreadable: str = ""
 
     @property
     def blocking(self) -> Tuple[Reason, ...]:
@@ -296,7 +301,8 @@ class Destination:
     def ready(self) -> bool:
         return (self.enabled and self.accepting and not self.blocking
                 and (not self.printer.checked or bool(self.printer.reachable))
-                and self.printer.state != "stopped" and self.member_ready is not False)
+                and self.printer.state != "stopped" and self.member_ready is not False
+                and not self.unreadable)
 
 
 @dataclass(frozen=True)
@@ -339,7 +345,7 @@ def _destination_dict(d: Destination) -> Dict[str, object]:
             "accepting": d.accepting, "state": d.state, "message": d.message,
             "ready": d.ready, "reasons": _reasons_list(d.reasons),
             "queued_jobs": d.queued_jobs, "device_uri": d.device_uri,
-            "members": list(d.members),
+            "members": list(d.members), "unreadable": d.unreadable,
             "printer": {"checked": d.printer.checked, "reachable": d.printer.reachable,
                         "state": d.printer.state, "reasons": _reasons_list(d.printer.reasons),
                         "message": d.printer.message}}
@@ -513,7 +519,8 @@ def _destinations(answer: Mapping[str, Any], limit: float) -> Tuple[Destination,
             queued_jobs=int(printer.get("queued_jobs") or 0),
             device_uri=printer.get("device_uri") or "",
             printer=_printer_check(printer.get("device"), limit),
-            members=tuple(printer.get("members") or ())))
+            members=tuple(printer.get("members") or ()),
+            unreadable=str(printer.get("unreadable") or "")))
     # A class prints on the first of its printers that is free: it is ready
     # when one of them is.
     by_name = {d.name: d for d in result}
@@ -551,15 +558,21 @@ def _judge(answer: Mapping[str, Any], server: str, limit: float) -> Readiness:
                                 % bad_default, "make an existing destination the default "
                                 "(`lpadmin -d NAME`, or PRINTER or LPDEST)"))
 
+    for d in [d for d in destinations if d.unreadable][:10]:
+        problems.append(Problem(
+            ANSWER_UNREADABLE, "the scheduler's answer about %s cannot be read: %s"
+            % (d.name, d.unreadable), "restart or update the CUPS scheduler (server: %s); its "
+            "answers do not follow IPP" % server, d.name))
     some_ready = any(d.ready for d in destinations)
     if not destinations:
         problems.extend(_destination_problems(destinations))
-    elif default is not None and not default.ready:
+    elif default is not None and not default.ready and not default.unreadable:
         problems.extend(_default_problems(default))
     if destinations and not some_ready:
-        takers = [d for d in destinations if d.enabled and d.accepting]
-        if not takers:
-            problems.extend(_destination_problems(destinations))
+        takers = [d for d in destinations if d.enabled and d.accepting and not d.unreadable]
+        readable = [d for d in destinations if not d.unreadable]
+        if not takers and readable:
+            problems.extend(_destination_problems(readable))
         explained = {default.name} if default is not None else set()
         for d in sorted(takers, key=lambda d: not d.default):
             if d.name not in explained and len(explained) < 10:
