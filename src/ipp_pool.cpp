@@ -14,7 +14,7 @@ struct Worker {
 
 namespace {
 
-constexpr double kIdleSeconds = 1.0;
+constexpr double kIdleSeconds = 0.25;
 constexpr double kCheckInterval = 0.05;
 constexpr int kMostThreads = kPoolSize + kReserve + kMostOrphans;
 

@@ -10,7 +10,7 @@
 // - A question still running when its caller gives up is cut; its thread
 //   then leaves the pool (up to kMostOrphans such threads), so that earlier
 //   questions cannot use the pool up.
-// - Threads that find nothing to do for a second end; a forked child starts
+// - Threads that find nothing to do for a quarter second end; a forked child starts
 //   with none.
 #pragma once
 

@@ -95,8 +95,11 @@ def answer_for(request, options):
     if options["role"] == "scheduler":
         if operation == 0x4001:  # CUPS-Get-Default
             return response(request_id, 0, [(0x04, attribute(0x42, "printer-name", "hq000"))])
-        groups = [(0x04, printer_group(options["mode"], "hq%03d" % i, options["device"]))
-                  for i in range(options["printers"])]
+        # "{host}" in --device spreads the printers over --spread loopback
+        # addresses, from 127.0.0.2 on: that many peers.
+        groups = [(0x04, printer_group(options["mode"], "hq%03d" % i, options["device"].replace(
+            "{host}", "127.0.0.%d" % (2 + i % options["spread"]))
+            if options["device"] else None)) for i in range(options["printers"])]
         return response(request_id, 0, groups)
     return response(request_id, 0, [(0x04, printer_group(options["mode"]))])
 
@@ -236,7 +239,7 @@ def handle(connection, number, options):
 
 def main(argv):
     options = {"role": argv[0], "mode": argv[1], "counts": argv[2], "device": None,
-               "printers": 1, "target": 9, "status": 301}
+               "printers": 1, "target": 9, "status": 301, "spread": 1, "addresses": 0}
     rest = argv[3:]
     while rest:
         key, value = rest[0].lstrip("-"), rest[1]
@@ -244,17 +247,85 @@ def main(argv):
         rest = rest[2:]
     if options["role"] not in ("scheduler", "printer") or options["mode"] not in MODES:
         sys.exit(__doc__)
-    listener = socket.socket()
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(1024)
+    # Ends with the process that started it, whatever way that one ends.
+    parent = os.getppid()
+
+    def orphaned():
+        while os.getppid() == parent:
+            time.sleep(0.2)
+        os._exit(0)
+    threading.Thread(target=orphaned, daemon=True).start()
+    # With --addresses N, it listens on 127.0.0.2 ... 127.0.0.N+1 too, on
+    # the same port: N peers for a client that counts them apart.
+    listeners = [socket.socket()]
+    listeners[0].setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listeners[0].bind(("127.0.0.1", 0))
+    port = listeners[0].getsockname()[1]
+    for i in range(options["addresses"]):
+        extra = socket.socket()
+        extra.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        extra.bind(("127.0.0.%d" % (2 + i), port))
+        listeners.append(extra)
+    for listener in listeners:
+        listener.listen(1024)
     publish(options["counts"])
-    print(listener.getsockname()[1], flush=True)
-    number = 0
-    while True:
-        connection, _ = listener.accept()
-        threading.Thread(target=handle, args=(connection, number, options), daemon=True).start()
-        number += 1
+    print(port, flush=True)
+    number = [0]
+    number_lock = threading.Lock()
+
+    def accept(listener):
+        while True:
+            connection, _ = listener.accept()
+            with number_lock:
+                mine = number[0]
+                number[0] += 1
+            threading.Thread(target=handle, args=(connection, mine, options), daemon=True).start()
+    for listener in listeners[1:]:
+        threading.Thread(target=accept, args=(listener,), daemon=True).start()
+    accept(listeners[0])
+
+
+class HostilePeer:
+    """Starts this script as a peer and stops it: `port`, `counts()`."""
+
+    def __init__(self, role, mode, **options):
+        import subprocess
+        import tempfile
+        self.counts_path = tempfile.mktemp(prefix="hostile-peer-")
+        args = [role, mode, self.counts_path]
+        for key, value in options.items():
+            args += ["--" + key, str(value)]
+        # Under the memory checks the peer must not run under valgrind or
+        # with the sanitizers' runtime, which are for the client.
+        python = sys.executable
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
+        if os.environ.get("PYTHONMALLOC") == "malloc" and os.path.exists("/usr/bin/python3"):
+            python = "/usr/bin/python3"
+        self.process = subprocess.Popen([python, os.path.abspath(__file__)] + args, env=env,
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        universal_newlines=True)
+        line = self.process.stdout.readline()
+        self.process.stdout.close()
+        if not line:
+            self.process.wait()
+            raise RuntimeError("the hostile peer did not start (status %s)"
+                               % self.process.returncode)
+        self.port = int(line)
+        self.server = "127.0.0.1:%d" % self.port
+
+    def counts(self):
+        with open(self.counts_path) as f:
+            return json.load(f)
+
+    def close(self):
+        self.process.kill()
+        self.process.wait()
+        for path in (self.counts_path, self.counts_path + ".tmp"):
+            try:
+                os.unlink(path)
+            except OSError:
+                pass
 
 
 if __name__ == "__main__":
