@@ -4,10 +4,12 @@ for conditions, a listener that never answers, and no libcups at all."""
 
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import unittest
@@ -200,6 +202,64 @@ class SchedulerTest(unittest.TestCase):
         self.assertEqual(kinds(readiness.problems), [PRINTER_CONDITION])
         self.assertEqual(readiness.problems[0].advice, "clear the paper jam in jammed")
         self.assertEqual(sorted(kinds(readiness.warnings)), [JOBS_QUEUED, PRINTER_WARNING])
+
+    def test_the_default_is_what_lpstat_names_and_lp_prints_to(self):
+        from vellomar.printing.cups import ipp
+        for name in ("office", "other", "third"):
+            self.queue(name)
+        home, root = tempfile.mkdtemp(), tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, home, True)
+        self.addCleanup(shutil.rmtree, root, True)
+        os.mkdir(os.path.join(home, ".cups"))
+        os.environ.update(HOME=home, CUPS_SERVERROOT=root)
+
+        def lpoptions(where, text):
+            path = os.path.join(home, ".cups", "lpoptions") if where == "user" else \
+                os.path.join(root, "lpoptions")
+            with open(path, "w") as f:
+                f.write(text)
+
+        def run(*command):  # as a user runs it, PRINTER and LPDEST included
+            from private_scheduler import tool
+            done = subprocess.run([tool(command[0]), *command[1:]], stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                  env=dict(os.environ, LANG="C", LC_ALL="C"),
+                                  universal_newlines=True, timeout=30)
+            return done.returncode, done.stdout
+
+        def lp_picks():
+            status, out = run("lp", "-H", "hold", self.cupsd.document)
+            if status != 0:
+                return None
+            queue = re.search(r"request id is (.*)-\d+ \(", out).group(1)
+            self.cupsd.admin("cancel", "-a", queue)
+            return queue
+
+        # The scheduler has no default until the second case.
+        cases = [({}, "", ""), ({}, "", ""), ({"PRINTER": "other"}, "", ""),
+                 ({"PRINTER": "other", "LPDEST": "third"}, "", ""),
+                 ({"PRINTER": "lp"}, "", ""), ({"PRINTER": "OTHER"}, "", ""),
+                 ({}, "# a comment\nDefault other/draft extra\n", ""),
+                 ({}, "Default /nameless\n", "default third\n"),
+                 ({"PRINTER": "gone"}, "", ""), ({}, "Default gone\n", "")]
+        for number, (variables, user, system) in enumerate(cases):
+            with self.subTest(variables=variables, user=user, system=system):
+                lpoptions("user", user)
+                lpoptions("system", system)
+                if number == 1:
+                    self.cupsd.admin("lpadmin", "-d", "office")
+                with mock.patch.dict(os.environ, variables):
+                    answer = ipp.query_scheduler(30, False)
+                    shown = run("lpstat", "-d")[1].strip()
+                    picked = lp_picks()
+                named = re.fullmatch(r"system default destination: (\S+)", shown)
+                self.assertEqual(answer["default"], named.group(1) if named else None,
+                                 "lpstat -d: %s" % shown)
+                self.assertEqual(picked, answer["default"].split("/")[0]
+                                 if answer["default"] else None)
+                self.assertEqual((answer["default_known"], answer["connections"]), (True, 1))
+                if not named:
+                    self.assertTrue(answer["default_error"].endswith("."), answer)
 
     def test_classes_and_placeholder_names(self):
         self.queue("member")
