@@ -54,18 +54,32 @@ ROUND_SECONDS = 0.1  # the work in one round of a per-call comparison, per side
 # Runs under --python with the staging tree on its path: it keeps one
 # process warm and makes N calls per request read from standard input.
 
-def worker() -> int:
-    from vellomar.printing.cups.readiness import Readiness, check_readiness
+def worker(peer: bool) -> int:
+    if peer:
+        # The binding people use, as they use it: one connection kept open,
+        # the printers' attributes and the default asked on it.
+        import cups  # type: ignore[import]
+        connection = cups.Connection()
 
-    def ask() -> Readiness:
-        return check_readiness(check_printers=False)
+        def ask() -> Any:
+            return connection.getPrinters(), connection.getDefault()
 
-    for _ in range(WARM_CALLS):
-        first = ask()
-    defaults = [d.name for d in first.destinations if d.default]
-    print(json.dumps({"destinations": len(first.destinations),
-                      "default": defaults[0] if defaults else None, "ready": first.ready,
-                      "problems": [p.message for p in first.problems]}), flush=True)
+        for _ in range(WARM_CALLS):
+            printers, default = ask()
+        print(json.dumps({"destinations": len(printers), "default": default, "ready": True,
+                          "problems": []}), flush=True)
+    else:
+        from vellomar.printing.cups.readiness import check_readiness
+
+        def ask() -> Any:
+            return check_readiness(check_printers=False)
+
+        for _ in range(WARM_CALLS):
+            first = ask()
+        defaults = [d.name for d in first.destinations if d.default]
+        print(json.dumps({"destinations": len(first.destinations),
+                          "default": defaults[0] if defaults else None, "ready": first.ready,
+                          "problems": [p.message for p in first.problems]}), flush=True)
     perf_counter = time.perf_counter
     for line in sys.stdin:
         n = int(line)
@@ -113,9 +127,10 @@ def run_floor(program: str, n: int, warm: int, env: Dict[str, str]) -> Tuple[int
 
 
 class Worker:
-    def __init__(self, python: str, env: Dict[str, str]) -> None:
+    def __init__(self, python: str, env: Dict[str, str], peer: bool = False) -> None:
         self.process = subprocess.Popen(
-            [python, os.path.abspath(__file__), "--worker"], env=env, cwd=tempfile.gettempdir(),
+            [python, os.path.abspath(__file__), "--peer-worker" if peer else "--worker"],
+            env=env, cwd=tempfile.gettempdir(),
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, universal_newlines=True)
         self.first = self._read()
 
@@ -160,35 +175,52 @@ def make_queues(scheduler: Any, have: int, want: int) -> None:
 
 
 def per_call(program: str, env: Dict[str, str], python_env: Dict[str, str], python: str,
-             size: int, rounds: int) -> Tuple[float, float, int]:
-    """Median seconds per answer: (floor, readiness, answers per round)."""
+             peer_python: Optional[str], size: int,
+             rounds: int) -> Tuple[float, float, Optional[float], int]:
+    """Median seconds per answer: (floor, readiness, python3-cups or None,
+    answers per round)."""
     printers, default, _ = run_floor(program, 1, 0, env)
     if printers != size or default != "q000":
         fail("the floor program saw %d printers and default %s, not %d and q000"
              % (printers, default, size))
     readiness = Worker(python, python_env)
+    peer = Worker(peer_python, env, peer=True) if peer_python else None
     try:
         first = readiness.first
         if first["destinations"] != size or first["default"] != "q000" or not first["ready"]:
             fail("check_readiness saw %s destinations, default %s (ready: %s, problems: %s),"
                  " not %d ready with default q000" % (first["destinations"], first["default"],
                                                       first["ready"], first["problems"], size))
-        # As many answers per round as take about ROUND_SECONDS on the slower side.
-        probe = max(readiness.calls(3) / 3, run_floor(program, 3, 1, env)[2] / 3)
-        n = max(3, min(500, int(ROUND_SECONDS / probe)))
+        if peer is not None and (peer.first["destinations"], peer.first["default"]) != (
+                size, "q000"):
+            fail("python3-cups saw %s printers and default %s" % (peer.first["destinations"],
+                                                                 peer.first["default"]))
+        # As many answers per round as take about ROUND_SECONDS on the slowest side.
+        probes = [readiness.calls(3) / 3, run_floor(program, 3, 1, env)[2] / 3]
+        if peer is not None:
+            probes.append(peer.calls(3) / 3)
+        n = max(3, min(500, int(ROUND_SECONDS / max(probes))))
         floors: List[float] = []
         ours: List[float] = []
+        peers: List[float] = []
+        sides = [0, 1, 2] if peer is not None else [0, 1]
         for r in range(rounds):
-            # Alternating which side goes first spreads drift in the
-            # machine's load over both.
-            for side in ((0, 1) if r % 2 == 0 else (1, 0)):
+            # Rotating which side goes first spreads drift in the machine's
+            # load over all of them.
+            for side in sides[r % len(sides):] + sides[:r % len(sides)]:
                 if side == 0:
                     floors.append(run_floor(program, n, FLOOR_WARM_ANSWERS, env)[2] / n)
-                else:
+                elif side == 1:
                     ours.append(readiness.calls(n) / n)
+                else:
+                    assert peer is not None
+                    peers.append(peer.calls(n) / n)
     finally:
         readiness.close()
-    return statistics.median(floors), statistics.median(ours), n
+        if peer is not None:
+            peer.close()
+    return (statistics.median(floors), statistics.median(ours),
+            statistics.median(peers) if peers else None, n)
 
 
 def whole_process(program: str, env: Dict[str, str], python: str,
@@ -232,10 +264,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                         help="numbers of queues, comma-separated (default 1,20,200)")
     parser.add_argument("--python", default=sys.executable,
                         help="interpreter that runs the package (default: this one)")
+    parser.add_argument("--peer-python", default="/usr/bin/python3",
+                        help="interpreter with python3-cups, measured beside (default "
+                             "/usr/bin/python3; none to leave it out)")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--peer-worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
-    if args.worker:
-        return worker()
+    if args.worker or args.peer_worker:
+        return worker(args.peer_worker)
     try:
         sizes = sorted({int(size) for size in args.sizes.split(",")})
     except ValueError:
@@ -243,6 +279,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if not sizes or sizes[0] < 1:
         parser.error("--sizes takes numbers of at least 1")
     python = shutil.which(args.python) or args.python
+    peer_python: Optional[str] = None
+    if args.peer_python != "none":
+        found = shutil.which(args.peer_python)
+        if found and subprocess.run([found, "-c", "import cups"], stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL).returncode == 0:
+            peer_python = found
+        else:
+            print("(no python3-cups under %s: its column is left out; Debian's python3-cups "
+                  "brings it)" % args.peer_python)
     rounds, process_rounds = (5, 5) if args.quick else (21, 15)
 
     sys.path.insert(0, os.path.join(ROOT, "tests"))
@@ -265,7 +310,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                                  stdout=subprocess.PIPE, universal_newlines=True).stdout.strip()
         print("Python %s (%s), PYTHONPATH=%s, scheduler %s, goal: at most %gx the floor"
               % (version, python, stage, scheduler.server, GOAL))
-        calls: List[Tuple[int, float, float, int]] = []
+        calls: List[Tuple[int, float, float, Optional[float], int]] = []
         processes: List[Tuple[int, Dict[str, float], float]] = []
         have = 0
         for size in sizes:
@@ -274,18 +319,26 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             print("%d queues (added %d in %.1f s)" % (size, size - have,
                                                       time.monotonic() - start), flush=True)
             have = size
-            floor, ours, n = per_call(program, env, python_env, python, size, rounds)
-            calls.append((size, floor, ours, n))
+            floor, ours, peer, n = per_call(program, env, python_env, python, peer_python,
+                                            size, rounds)
+            calls.append((size, floor, ours, peer, n))
             processes.append((size,) + whole_process(program, python_env, python,
                                                      process_rounds))
 
         print("\nPer call, warm, in-process (median of %d rounds, alternating):" % rounds)
-        print("%7s %10s %13s %7s  %s" % ("queues", "floor ms", "readiness ms", "ratio",
-                                         "answers/round"))
-        for size, floor, ours, n in calls:
+        print("%7s %10s %13s %7s %16s %9s  %s" % (
+            "queues", "floor ms", "readiness ms", "ratio", "python3-cups ms", "ratio",
+            "answers/round"))
+        for size, floor, ours, peer, n in calls:
             ratio = ours / floor
-            print("%7d %10.3f %13.3f %7.2f  %d  %s" % (size, floor * 1e3, ours * 1e3, ratio, n,
-                                                       verdict(ratio)))
+            print("%7d %10.3f %13.3f %7.2f %16s %9s  %d  %s" % (
+                size, floor * 1e3, ours * 1e3, ratio,
+                "%.3f" % (peer * 1e3) if peer else "-", "%.2f" % (ours / peer) if peer else "-",
+                n, verdict(ratio) + ("" if not peer else ", %s python3-cups" % (
+                    "at most" if ours <= peer else "over"))))
+        if peer_python:
+            print("(python3-cups under %s: getPrinters() and getDefault() on one kept "
+                  "connection; the ratio is readiness to it)" % peer_python)
 
         print("\nWhole process (median wall time of %d rounds, alternating):" % process_rounds)
         print("%7s %10s %12s %9s %9s %14s %7s" % ("queues", "python ms", "cups-config", "floor1 ms",

@@ -90,6 +90,20 @@ private:
     unsigned generation_;
 };
 
+// The caller's side of a wait. libcups reads the environment, and keeps
+// pointers into it, whenever a thread first uses it, and the interpreter
+// changes the environment under its own lock: so questions are queued and
+// threads started with the caller's lock (the interpreter's) held, and the
+// lock is released only for the wait itself.
+struct Caller {
+    void (*release)(void *context);
+    void (*acquire)(void *context);
+    // With the lock held: true when the wait is to end now (a signal
+    // handler raised).
+    bool (*interrupted)(void *context);
+    void *context;
+};
+
 // libcups answers a password prompt with nothing on our threads: a prompt
 // would read the terminal from a thread nobody waits for.
 void refuse_passwords();

@@ -302,16 +302,12 @@ PyObject *printer_result(const Printer &printer, PyObject *device) {
     return result.release();
 }
 
-// Waits of the IPP client stop for a signal whose Python handler raises
-// (Ctrl-C): the client asks this every 50 ms, with the interpreter's lock
-// released, and it takes the lock only to run the handlers.
-bool interrupted(void *context) {
-    auto *saved = static_cast<PyThreadState **>(context);
-    PyEval_RestoreThread(*saved);
-    const bool raised = PyErr_CheckSignals() != 0;
-    *saved = PyEval_SaveThread();
-    return raised;
-}
+// The interpreter's side of the IPP client's waits: its lock is released
+// while the client waits, and taken back every 50 ms to run the signal
+// handlers, so that one that raises (Ctrl-C) ends the wait.
+void release_lock(void *context) { *static_cast<PyThreadState **>(context) = PyEval_SaveThread(); }
+void acquire_lock(void *context) { PyEval_RestoreThread(*static_cast<PyThreadState **>(context)); }
+bool signalled(void * /*context*/) { return PyErr_CheckSignals() != 0; }
 
 // The devices of printers, each asked at once within timeout, the default's
 // first; null entries in the list for a printer whose device was not asked.
@@ -349,10 +345,9 @@ struct DeviceChecks {
                                   : nullptr;
             uris[count] = uri != nullptr ? uri : "";
         }
-        PyThreadState *saved = PyEval_SaveThread();
-        const bool kept = ipp::check_devices(uris, count, first, timeout, user, answers,
-                                             interrupted, &saved);
-        PyEval_RestoreThread(saved);
+        PyThreadState *saved = nullptr;
+        const ipp::Caller caller{release_lock, acquire_lock, signalled, &saved};
+        const bool kept = ipp::check_devices(uris, count, first, timeout, user, answers, &caller);
         std::free(static_cast<void *>(uris));
         return kept;
     }
@@ -510,9 +505,9 @@ PyObject *query_scheduler(PyObject * /*module*/, PyObject *args, PyObject *kwarg
         std::snprintf(wanted, sizeof wanted, "the default server");
     }
 
-    PyThreadState *saved = PyEval_SaveThread();
-    const bool kept = ipp::ask_scheduler(timeout, *sources, *answer, interrupted, &saved);
-    PyEval_RestoreThread(saved);
+    PyThreadState *saved = nullptr;
+    const ipp::Caller caller{release_lock, acquire_lock, signalled, &saved};
+    const bool kept = ipp::ask_scheduler(timeout, *sources, *answer, &caller);
     if (!kept) {
         return nullptr;
     }

@@ -1,7 +1,10 @@
 #include "ipp_pool.hpp"
 
+#include <cups/cups.h>
+
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 namespace ipp {
@@ -9,6 +12,8 @@ namespace ipp {
 struct Worker {
     bool used;
     bool orphan;  // left the pool when its question was given up
+    bool ready;   // libcups has read the environment on this thread
+    bool idle;    // counted in pool.idle
     Question *current;
 };
 
@@ -16,6 +21,7 @@ namespace {
 
 constexpr double kIdleSeconds = 0.25;
 constexpr double kCheckInterval = 0.05;
+constexpr double kMostStartSeconds = 2.0;
 constexpr int kMostThreads = kPoolSize + kReserve + kMostOrphans;
 
 // All guarded by core_mutex().
@@ -29,13 +35,18 @@ struct Pool {
     int running_normal;
     int start_error;
     bool ready;
+    // The environment that libcups on the pool's threads was started on
+    // (see environment_of()).
+    std::uintptr_t environment;
     pthread_cond_t work;
+    pthread_cond_t started;
     Worker slots[kMostThreads];
 } pool;
 
 void ready_locked() {
     if (!pool.ready) {
         init_condition(pool.work);
+        init_condition(pool.started);
         pool.ready = true;
     }
 }
@@ -125,7 +136,7 @@ void start_workers_locked() {
         // want more than the smallest stacks, far less than the default 8 MiB.
         pthread_attr_setstacksize(&attributes, static_cast<std::size_t>(1) << 20U);
         pthread_t thread{};
-        *slot = Worker{true, false, nullptr};
+        *slot = Worker{true, false, false, true, nullptr};
         const int failed = pthread_create(&thread, &attributes, run_worker, slot);
         pthread_attr_destroy(&attributes);
         pthread_sigmask(SIG_SETMASK, &old, nullptr);
@@ -138,19 +149,37 @@ void start_workers_locked() {
         ++pool.workers;
         ++pool.idle;  // counted idle until it takes a question
         priority_waiting = false;
+        // Its libcups reads the environment while the caller still holds
+        // the interpreter's lock.
+        const double until = now() + kMostStartSeconds;
+        while (!slot->ready && wait_until(pool.started, until)) {
+        }
     }
 }
 
-// Leaves a question's thread outside the pool's count: it ends after this
-// question. Past kMostOrphans it stays counted, and the pool is smaller
-// until it ends.
+void leave_idle_locked(Worker &worker) {
+    if (worker.idle) {
+        worker.idle = false;
+        --pool.idle;
+    }
+}
+
+// Leaves a thread outside the pool's count: it ends after its question, or
+// at once when it has none.
+void retire_locked(Worker &worker) {
+    leave_idle_locked(worker);
+    worker.orphan = true;
+    --pool.workers;
+    ++pool.orphans;
+}
+
+// A question's thread whose question was given up. Past kMostOrphans it
+// stays counted, and the pool is smaller until it ends.
 void orphan_locked(Worker *worker) {
     if (worker == nullptr || worker->orphan || pool.orphans >= kMostOrphans) {
         return;
     }
-    worker->orphan = true;
-    --pool.workers;
-    ++pool.orphans;
+    retire_locked(*worker);
 }
 
 }  // namespace
@@ -171,20 +200,41 @@ std::uint64_t peer_of(const char *host, int port) {
     return hash == 0 ? 1 : hash;
 }
 
+// The environment as libcups keeps it: the addresses of the values whose
+// pointers it keeps from when a thread first uses it (what it copies, such
+// as CUPS_SERVER, does not matter here). A value the interpreter replaced or
+// removed has a new address (or none), and the old one may be freed.
+std::uintptr_t environment_of() {
+    static const char *const names[] = {"CUPS_DATADIR", "CUPS_SERVERBIN", "CUPS_SERVERROOT",
+                                        "CUPS_STATEDIR", "LOCALEDIR", "HOME"};
+    std::uintptr_t hash = 0;
+    for (const char *name : names) {
+        hash = hash * 1000003U ^ reinterpret_cast<std::uintptr_t>(std::getenv(name));
+    }
+    return hash;
+}
+
 void *worker_main(void *argument) {
     auto *self = static_cast<Worker *>(argument);
+    // Everything libcups reads from the environment and client.conf on a
+    // thread, read now: the per-thread state, then the defaults that the
+    // first IPP message asks for.
     refuse_passwords();
+    ippDelete(ippNew());
     pthread_mutex_lock(&core_mutex());
-    --pool.idle;
+    self->ready = true;
+    pthread_cond_broadcast(&pool.started);
+    leave_idle_locked(*self);
     for (;;) {
+        if (self->orphan) {
+            break;
+        }
         Question *question = takeable_locked();
         if (question == nullptr) {
-            if (self->orphan) {
-                break;
-            }
+            self->idle = true;
             ++pool.idle;
             const bool woken = wait_until(pool.work, now() + kIdleSeconds);
-            --pool.idle;
+            leave_idle_locked(*self);
             if (!woken && takeable_locked() == nullptr) {
                 break;
             }
@@ -280,6 +330,18 @@ long Batch::add(Question *question) {
     }
     const Locked locked;
     ready_locked();
+    const std::uintptr_t environment = environment_of();
+    if (environment != pool.environment) {
+        // libcups on the threads so far may hold pointers to values the
+        // interpreter has since freed: they end, and new ones read afresh.
+        pool.environment = environment;
+        for (Worker &slot : pool.slots) {
+            if (slot.used && !slot.orphan) {
+                retire_locked(slot);
+            }
+        }
+        pthread_cond_broadcast(&pool.work);
+    }
     question->batch = this;
     enqueue_locked(question);
     start_workers_locked();
@@ -299,24 +361,36 @@ long Batch::add(Question *question) {
     return static_cast<long>(count_++);
 }
 
-bool Batch::wait(double deadline, bool (*interrupted)(void *), void *context) {
+bool Batch::wait(double deadline, const Caller *caller) {
     bool kept = true;
+    if (caller != nullptr) {
+        caller->release(caller->context);
+    }
     pthread_mutex_lock(&core_mutex());
     while (pending_ > 0) {
         const double slice = now() + kCheckInterval;
-        wait_until(done_, interrupted != nullptr && slice < deadline ? slice : deadline);
+        wait_until(done_, caller != nullptr && slice < deadline ? slice : deadline);
         if (pending_ == 0 || now() >= deadline) {
             break;
         }
-        if (interrupted != nullptr) {
+        if (caller != nullptr) {
             pthread_mutex_unlock(&core_mutex());
-            const bool stop = interrupted(context);
+            caller->acquire(caller->context);
+            const bool stop = caller->interrupted(caller->context);
+            caller->release(caller->context);
             pthread_mutex_lock(&core_mutex());
             if (stop) {
                 kept = false;
                 break;
             }
         }
+    }
+    // Giving up may start threads for other calls' questions: with the
+    // caller's lock held, never while holding the core lock to take it.
+    if (caller != nullptr) {
+        pthread_mutex_unlock(&core_mutex());
+        caller->acquire(caller->context);
+        pthread_mutex_lock(&core_mutex());
     }
     give_up_locked();
     pthread_mutex_unlock(&core_mutex());
@@ -363,6 +437,21 @@ void Batch::give_up_locked() {
         }
     }
     pending_ = 0;
+}
+
+void Question::mark_started() {
+    const Locked locked;
+    started = true;
+    if (batch != nullptr && !given_up) {
+        pthread_cond_broadcast(&batch->done_);
+    }
+}
+
+void Batch::wait_for_start(Question *question, double deadline) {
+    const Locked locked;
+    while (!question->started && question->state != Question::State::answered &&
+           wait_until(done_, deadline)) {
+    }
 }
 
 Batch::Fate Batch::fate(std::size_t index) const { return fates_[index]; }

@@ -48,7 +48,12 @@ struct Question {
     Question *next = nullptr;
     Worker *worker = nullptr;
 
+    bool started = false;  // guarded by core_mutex(): see mark_started()
+
     explicit Question(double deadline) : cut(deadline) {}
+
+    // Tells Batch::wait_for_start() that the question's first step is done.
+    void mark_started();
 };
 
 // A question of type T (derived from Question, with static void work(T &)),
@@ -84,15 +89,19 @@ public:
     Batch &operator=(Batch &&) = delete;
     ~Batch();
 
-    // Queues question, the priority ones first. Returns its index, or -1
-    // (question destroyed, errno set) when memory runs out or no thread
-    // could be started while none runs.
+    // Queues question, the priority ones first, with the caller's lock held
+    // (see Caller). Returns its index, or -1 (question destroyed, errno set)
+    // when memory runs out or no thread could be started while none runs.
     long add(Question *question);
 
-    // Waits until every question is answered or deadline passes, checking
-    // interrupted(context) every 50 ms when it is given; then gives up on
-    // the rest. False when interrupted() said so.
-    bool wait(double deadline, bool (*interrupted)(void *) = nullptr, void *context = nullptr);
+    // Waits until every question is answered or deadline passes, with the
+    // caller's lock released and its interrupted() asked every 50 ms; then
+    // gives up on the rest. False when interrupted() said so.
+    bool wait(double deadline, const Caller *caller = nullptr);
+
+    // Waits, with the caller's lock still held, until question has called
+    // mark_started() or until deadline.
+    void wait_for_start(Question *question, double deadline);
 
     enum class Fate : unsigned char { answered, not_asked, given_up };
     Fate fate(std::size_t index) const;
@@ -103,6 +112,7 @@ private:
     void give_up_locked();
 
     friend void *worker_main(void *argument);
+    friend struct Question;
     pthread_cond_t done_;
     Question **questions_ = nullptr;
     Fate *fates_ = nullptr;

@@ -11,11 +11,34 @@ namespace ipp {
 
 namespace {
 
+constexpr double kMostPickSeconds = 0.2;
+
 void copy_text(char *out, std::size_t size, const char *text) {
     std::snprintf(out, size, "%s", text != nullptr ? text : "");
 }
 
+// A request made on a pool thread: ippNewRequest() would read the user's
+// language from the environment there. IPP/2.0, in English, as every text
+// here is.
 Message new_request(ipp_op_t operation, const char *user) {
+    Message request(ippNew());
+    if (request) {
+        ippSetVersion(request.get(), 2, 0);
+        ippSetOperation(request.get(), operation);
+        ippSetRequestId(request.get(), 1);
+        ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_CHARSET, "attributes-charset",
+                     nullptr, "utf-8");
+        ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_LANGUAGE,
+                     "attributes-natural-language", nullptr, "en");
+        ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name",
+                     nullptr, user);
+    }
+    return request;
+}
+
+// A request to the scheduler, made on the caller's thread as a CUPS tool
+// makes it (the IPP version CUPS_SERVER may name, the user's language).
+Message scheduler_request(ipp_op_t operation, const char *user) {
     Message request(ippNewRequest(operation));
     if (request) {
         ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name",
@@ -40,7 +63,7 @@ void describe_server(char (&out)[HTTP_MAX_URI], const char *host, int port) {
     if (host[0] == '/') {
         copy_text(out, sizeof out, host);
     } else {
-        std::snprintf(out, sizeof out, "%s:%d", host, port & 0xFFFF);
+        std::snprintf(out, sizeof out, "%.1000s:%d", host, port & 0xFFFF);
     }
 }
 
@@ -123,21 +146,52 @@ constexpr const char *kPrinterAttributes[] = {
 struct SchedulerQuestion : Question {
     DefaultSources sources;
     SchedulerAnswer answer;
+    char host[HTTP_MAX_URI] = {};
+    int port = 0;
+    http_encryption_t encryption = HTTP_ENCRYPTION_IF_REQUESTED;
+    Message printers_request;
+    Message default_request;
 
     SchedulerQuestion(double deadline, const DefaultSources &from) : Question(deadline), sources(from) {}
 
-    static void work(SchedulerQuestion &question) {
-        SchedulerAnswer &answer = question.answer;
-        // A pool thread keeps what libcups picked for it: pick afresh, as a
-        // CUPS tool does when it starts.
+    // The server, port, encryption and user as a CUPS tool picks them when
+    // it starts (CUPS_SERVER, client.conf, the local socket), and the
+    // requests, on the pool thread (whose libcups was started on this
+    // environment), while the caller holds the interpreter's lock: libcups
+    // reads the environment here, and the interpreter changes it under that
+    // lock. The caller's own thread is never touched: resetting its libcups
+    // would undo what a program set there (cupsSetServer), and make libcups
+    // use pointers it kept into an environment changed since.
+    void pick() {
         cupsSetServer(nullptr);
         cupsSetUser(nullptr);
         cupsSetEncryption(static_cast<http_encryption_t>(-1));
-        const char *host = cupsServer();
-        const int port = ippPort();
-        const http_encryption_t encryption = cupsEncryption();
+        copy_text(host, sizeof host, cupsServer());
+        port = ippPort();
+        encryption = cupsEncryption();
         copy_text(answer.user, sizeof answer.user, cupsUser());
+        printers_request = scheduler_request(IPP_OP_CUPS_GET_PRINTERS, answer.user);
+        if (printers_request) {
+            ippAddStrings(printers_request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD,
+                          "requested-attributes",
+                          static_cast<int>(sizeof kPrinterAttributes / sizeof *kPrinterAttributes),
+                          nullptr, kPrinterAttributes);
+        }
+        default_request = scheduler_request(IPP_OP_CUPS_GET_DEFAULT, answer.user);
+        if (default_request) {
+            ippAddString(default_request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD,
+                         "requested-attributes", nullptr, "printer-name");
+        }
         describe_server(answer.server, host, port);
+    }
+
+    static void work(SchedulerQuestion &question) {
+        SchedulerAnswer &answer = question.answer;
+        question.pick();
+        question.mark_started();
+        const char *host = question.host;
+        const int port = question.port;
+        const http_encryption_t encryption = question.encryption;
 
         Connection connection(question.cut);
         if (!connection.open(host, port, encryption, answer.outcome)) {
@@ -146,14 +200,9 @@ struct SchedulerQuestion : Question {
         answer.connections = 1;
         answer.local = connection.local();
 
-        Message request = new_request(IPP_OP_CUPS_GET_PRINTERS, answer.user);
-        if (request) {
-            ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
-                          static_cast<int>(sizeof kPrinterAttributes / sizeof *kPrinterAttributes),
-                          nullptr, kPrinterAttributes);
-        }
         Message printers;
-        if (!connection.exchange(static_cast<Message &&>(request), "/", printers, answer.outcome)) {
+        if (!connection.exchange(static_cast<Message &&>(question.printers_request), "/", printers,
+                                 answer.outcome)) {
             return;
         }
         const ipp_status_t status = ippGetStatusCode(printers.get());
@@ -211,13 +260,8 @@ struct SchedulerQuestion : Question {
             answer.connections = 2;
             connection = &second;
         }
-        Message request = new_request(IPP_OP_CUPS_GET_DEFAULT, answer.user);
-        if (request) {
-            ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
-                         nullptr, "printer-name");
-        }
         Message reply;
-        if (!connection->exchange(static_cast<Message &&>(request), "/", reply,
+        if (!connection->exchange(static_cast<Message &&>(question.default_request), "/", reply,
                                   answer.default_outcome)) {
             return;
         }
@@ -338,7 +382,7 @@ struct DeviceQuestion : Question {
 // ------------------------------------------------------------------ public
 
 bool ask_scheduler(double timeout, const DefaultSources &sources, SchedulerAnswer &answer,
-                   bool (*interrupted)(void *), void *context) {
+                   const Caller *caller) {
     const double deadline = now() + timeout;
     auto *question = make_question<SchedulerQuestion>(deadline, sources);
     if (question == nullptr) {
@@ -354,7 +398,11 @@ bool ask_scheduler(double timeout, const DefaultSources &sources, SchedulerAnswe
                             std::strerror(error));
         return true;
     }
-    const bool kept = batch.wait(deadline, interrupted, context);
+    // The lock stays with the caller while the question picks its server;
+    // a pool too busy to start it soon does not keep the interpreter waiting.
+    batch.wait_for_start(question, now() + kMostPickSeconds < deadline ? now() + kMostPickSeconds
+                                                                      : deadline);
+    const bool kept = batch.wait(deadline, caller);
     const auto place = static_cast<std::size_t>(index);
     if (batch.fate(place) != Batch::Fate::answered) {
         if (batch.fate(place) == Batch::Fate::not_asked) {
@@ -422,8 +470,7 @@ DeviceKind device_kind(const char *uri, char (&scheme)[32]) {
 }
 
 bool check_devices(const char *const *uris, std::size_t count, std::size_t first, double timeout,
-                   const char *user, DeviceAnswer *answers, bool (*interrupted)(void *),
-                   void *context) {
+                   const char *user, DeviceAnswer *answers, const Caller *caller) {
     const double deadline = now() + timeout;
     Batch batch;
     auto *places = static_cast<long *>(std::calloc(count + 1, sizeof(long)));
@@ -464,7 +511,7 @@ bool check_devices(const char *const *uris, std::size_t count, std::size_t first
             answer.outcome.fail(Failure::not_asked, error, "not asked: %s", std::strerror(error));
         }
     }
-    const bool kept = batch.wait(deadline, interrupted, context);
+    const bool kept = batch.wait(deadline, caller);
     for (std::size_t i = 0; places != nullptr && i < count; ++i) {
         if (!answers[i].checked || places[i] < 0) {
             continue;

@@ -46,10 +46,11 @@ struct SchedulerAnswer {
 };
 
 // Asks the scheduler that libcups picks now (CUPS_SERVER, client.conf, the
-// local socket) within timeout seconds. False when interrupted(context),
-// asked every 50 ms, said to stop.
+// local socket) within timeout seconds. Called with the caller's lock held
+// (see Caller), which is released while it waits. False when the caller's
+// interrupted() said to stop.
 bool ask_scheduler(double timeout, const DefaultSources &sources, SchedulerAnswer &answer,
-                   bool (*interrupted)(void *), void *context);
+                   const Caller *caller);
 
 enum class DeviceKind {
     ipp,           // Get-Printer-Attributes to the device
@@ -73,10 +74,10 @@ struct DeviceAnswer {
 DeviceKind device_kind(const char *uri, char (&scheme)[32]);
 
 // Asks every device at once, answers[i] for uris[i], uris[first] (the
-// default's) before the others. False when interrupted.
+// default's) before the others; as ask_scheduler() for the caller's lock.
+// False when interrupted.
 bool check_devices(const char *const *uris, std::size_t count, std::size_t first, double timeout,
-                   const char *user, DeviceAnswer *answers, bool (*interrupted)(void *),
-                   void *context);
+                   const char *user, DeviceAnswer *answers, const Caller *caller);
 
 // The URI without its user-info part, where credentials live.
 void strip_user_info(const char *uri, char *out, std::size_t size);
