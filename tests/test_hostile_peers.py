@@ -232,6 +232,11 @@ class InterruptionsTest(unittest.TestCase):
         self.assertEqual(got["pool"]["orphans"], 0)
 
     def test_a_forked_child_starts_with_no_threads(self):
+        if SCALE > 1:
+            # The allocator of gcc 12's AddressSanitizer takes no lock around
+            # fork(): a child forked while another thread allocates hangs in
+            # its first malloc (seen here), whatever the code under test.
+            self.skipTest("fork() with threads hangs under the memory checks' allocators")
         got = self.child('''
             import os, threading, time, warnings
             warnings.simplefilter("ignore")  # fork() with threads, on 3.12+

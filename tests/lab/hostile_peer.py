@@ -35,6 +35,7 @@ MODES = {
     "continue-flood": "HTTP 100 Continue without end",
     "switching": "HTTP 101 Switching Protocols, then silence",
     "reset": "closes each connection as soon as it is accepted",
+    "late": "a valid answer after a random delay of up to --delay ms",
 }
 
 lock = threading.Lock()
@@ -206,6 +207,9 @@ def serve(connection, number, options):
         elif mode in ("close-then-silent", "close-then-drip"):
             connection.sendall(http_answer(body, close=True))
             return
+        elif mode == "late":
+            time.sleep(random.uniform(0, options["delay"] / 1000.0))
+            connection.sendall(http_answer(body))
         elif mode == "drip":
             drip(connection, http_answer(body), 0.05)
         elif mode == "garbage":
@@ -239,7 +243,7 @@ def handle(connection, number, options):
 
 def main(argv):
     options = {"role": argv[0], "mode": argv[1], "counts": argv[2], "device": None,
-               "printers": 1, "target": 9, "status": 301, "spread": 1, "addresses": 0}
+               "printers": 1, "target": 9, "status": 301, "spread": 1, "addresses": 0, "delay": 0}
     rest = argv[3:]
     while rest:
         key, value = rest[0].lstrip("-"), rest[1]
