@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <strings.h>
 
@@ -95,32 +96,45 @@ const char *status_text(int status) {
     }
 }
 
-// Reads an answer's body for ippReadIO, asking the cut before each read.
+// Reads an answer's body for ippReadIO, which asks for a few bytes at a
+// time: httpRead2() would make each of those a recv() of its own, so the
+// body is read in large pieces here, and the cut asked before each.
 struct BodyReader {
     http_t *http;
     Cut *cut;
     bool ended;  // the body, or the connection, ended early
     int error;
+    std::size_t start;
+    std::size_t end;
+    char buffer[32768];
 };
 
-ssize_t read_body(void *context, ipp_uchar_t *buffer, size_t bytes) {
+ssize_t read_body(void *context, ipp_uchar_t *out, size_t bytes) {
     auto &reader = *static_cast<BodyReader *>(context);
     size_t got = 0;
     while (got < bytes) {
-        if (reader.cut->over()) {
-            return -1;
-        }
-        const ssize_t count = httpRead2(reader.http, reinterpret_cast<char *>(buffer) + got, bytes - got);
-        if (count <= 0) {
-            const int error = httpError(reader.http);
-            if (count == 0 || error == EPIPE || error == 0) {
-                reader.ended = true;
-            } else {
-                reader.error = error;
+        if (reader.start == reader.end) {
+            if (reader.cut->over()) {
+                return -1;
             }
-            return got > 0 ? static_cast<ssize_t>(got) : -1;
+            const ssize_t count = httpRead2(reader.http, reader.buffer, sizeof reader.buffer);
+            if (count <= 0) {
+                const int error = httpError(reader.http);
+                if (count == 0 || error == EPIPE || error == 0) {
+                    reader.ended = true;
+                } else {
+                    reader.error = error;
+                }
+                return got > 0 ? static_cast<ssize_t>(got) : -1;
+            }
+            reader.start = 0;
+            reader.end = static_cast<std::size_t>(count);
         }
-        got += static_cast<size_t>(count);
+        const std::size_t take = bytes - got < reader.end - reader.start ? bytes - got
+                                                                         : reader.end - reader.start;
+        std::memcpy(out + got, reader.buffer + reader.start, take);
+        reader.start += take;
+        got += take;
     }
     return static_cast<ssize_t>(got);
 }
@@ -387,8 +401,26 @@ bool Connection::exchange(Message request, const char *resource, Message &respon
         outcome.fail(Failure::no_memory, ENOMEM, "out of memory");
         return false;
     }
-    BodyReader reader{http, &cut_, false, 0};
-    if (ippReadIO(&reader, read_body, 1, nullptr, answer.get()) != IPP_STATE_DATA) {
+    auto *reader_memory = static_cast<BodyReader *>(std::calloc(1, sizeof(BodyReader)));
+    if (reader_memory == nullptr) {
+        outcome.fail(Failure::no_memory, ENOMEM, "out of memory");
+        return false;
+    }
+    struct FreeReader {
+        BodyReader *reader;
+        FreeReader(const FreeReader &) = delete;
+        FreeReader &operator=(const FreeReader &) = delete;
+        FreeReader(FreeReader &&) = delete;
+        FreeReader &operator=(FreeReader &&) = delete;
+        ~FreeReader() { std::free(static_cast<void *>(reader)); }
+    } free_reader{reader_memory};
+    BodyReader &reader = *reader_memory;
+    reader.http = http;
+    reader.cut = &cut_;
+    const ipp_state_t read = ippReadIO(&reader, read_body, 1, nullptr, answer.get());
+    // Bytes after the IPP message are part of its body, not a next answer.
+    const bool whole = reader.start == reader.end;
+    if (read != IPP_STATE_DATA) {
         if (cut_.over()) {
             outcome.fail(Failure::timed_out, 0, "no answer in time");
         } else if (reader.error != 0) {
@@ -421,7 +453,7 @@ bool Connection::exchange(Message request, const char *resource, Message &respon
         }
         drained += static_cast<std::size_t>(count);
     }
-    reusable_ = kept && httpGetState(http) == HTTP_STATE_WAITING && httpGetFd(http) >= 0;
+    reusable_ = kept && whole && httpGetState(http) == HTTP_STATE_WAITING && httpGetFd(http) >= 0;
     return true;
 }
 
