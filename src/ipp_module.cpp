@@ -197,6 +197,37 @@ bool put(PyObject *dict, const char *key, PyObject *value) {
     return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
 }
 
+// The keys of the dicts made for each printer, made once a call: the same
+// interned strings, with their hashes, for thousands of dicts.
+struct Keys {
+    enum Name {
+        name, state, state_reasons, state_message, accepting, queued_jobs, type, device_uri,
+        members, unreadable, device, checked, asked, scheme, reachable, timed_out, error,
+        count
+    };
+    Ref keys[count];
+
+    bool make() {
+        static const char *const texts[count] = {
+            "name", "state", "state_reasons", "state_message", "accepting", "queued_jobs",
+            "type", "device_uri", "members", "unreadable", "device", "checked", "asked",
+            "scheme", "reachable", "timed_out", "error"};
+        for (int i = 0; i < count; ++i) {
+            keys[i] = Ref::steal(PyUnicode_InternFromString(texts[i]));
+            if (!keys[i]) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // As put(), with one of these keys.
+    bool put(PyObject *dict, Name key, PyObject *value) const {
+        Ref owned = Ref::steal(value);
+        return owned && PyDict_SetItem(dict, keys[key].get(), owned.get()) == 0;
+    }
+};
+
 // --------------------------------------------------------------- devices
 
 const char *why_not_checked(DeviceKind kind) {
@@ -221,7 +252,7 @@ PyObject *not_checked(const char *why, const char *scheme) {
     return device.release();
 }
 
-PyObject *device_result(DeviceAnswer &answer) {
+PyObject *device_result(DeviceAnswer &answer, const Keys &k) {
     if (!answer.checked) {
         return not_checked(why_not_checked(answer.kind), answer.scheme);
     }
@@ -247,16 +278,17 @@ PyObject *device_result(DeviceAnswer &answer) {
         return nullptr;
     }
     Ref device = Ref::steal(PyDict_New());
-    if (!device || !put(device.get(), "checked", compat::new_ref(Py_True)) ||
-        !put(device.get(), "asked", PyBool_FromLong(asked ? 1 : 0)) ||
-        !put(device.get(), "scheme", text(answer.scheme)) ||
-        !put(device.get(), "reachable", PyBool_FromLong(answer.reachable ? 1 : 0)) ||
-        !put(device.get(), "timed_out", PyBool_FromLong(answer.timed_out ? 1 : 0)) ||
-        !put(device.get(), "error", error.release()) ||
-        !put(device.get(), "state",
-             own.unreadable != nullptr ? compat::new_ref(Py_None) : integer_or_none(own.state)) ||
-        !put(device.get(), "state_reasons", keywords(own.reasons)) ||
-        !put(device.get(), "state_message", string_or_none(own.message))) {
+    PyObject *dict = device.get();
+    if (!device || !k.put(dict, Keys::checked, compat::new_ref(Py_True)) ||
+        !k.put(dict, Keys::asked, PyBool_FromLong(asked ? 1 : 0)) ||
+        !k.put(dict, Keys::scheme, text(answer.scheme)) ||
+        !k.put(dict, Keys::reachable, PyBool_FromLong(answer.reachable ? 1 : 0)) ||
+        !k.put(dict, Keys::timed_out, PyBool_FromLong(answer.timed_out ? 1 : 0)) ||
+        !k.put(dict, Keys::error, error.release()) ||
+        !k.put(dict, Keys::state,
+               own.unreadable != nullptr ? compat::new_ref(Py_None) : integer_or_none(own.state)) ||
+        !k.put(dict, Keys::state_reasons, keywords(own.reasons)) ||
+        !k.put(dict, Keys::state_message, string_or_none(own.message))) {
         return nullptr;
     }
     return device.release();
@@ -264,7 +296,7 @@ PyObject *device_result(DeviceAnswer &answer) {
 
 // ------------------------------------------------------------- the answer
 
-PyObject *printer_result(const Printer &printer, PyObject *device) {
+PyObject *printer_result(const Printer &printer, PyObject *device, const Keys &k) {
     Ref result = Ref::steal(PyDict_New());
     if (!result) {
         return nullptr;
@@ -286,17 +318,17 @@ PyObject *printer_result(const Printer &printer, PyObject *device) {
     PyObject *accepting = printer.accepting == nullptr ? Py_None
                           : ippGetBoolean(printer.accepting, 0) != 0 ? Py_True
                                                                       : Py_False;
-    if (!put(dict, "name", string_or_none(printer.name)) ||
-        !put(dict, "state", integer_or_none(printer.state)) ||
-        !put(dict, "state_reasons", keywords(printer.reasons)) ||
-        !put(dict, "state_message", string_or_none(printer.message)) ||
-        !put(dict, "accepting", compat::new_ref(accepting)) ||
-        !put(dict, "queued_jobs", integer_or_none(printer.queued)) ||
-        !put(dict, "type", integer_or_none(printer.type)) ||
-        !put(dict, "device_uri", compat::new_ref(uri)) ||
-        !put(dict, "members", keywords(printer.members)) ||
-        !put(dict, "unreadable", printer.why_unreadable()) ||
-        !put(dict, "device", compat::new_ref(device))) {
+    if (!k.put(dict, Keys::name, string_or_none(printer.name)) ||
+        !k.put(dict, Keys::state, integer_or_none(printer.state)) ||
+        !k.put(dict, Keys::state_reasons, keywords(printer.reasons)) ||
+        !k.put(dict, Keys::state_message, string_or_none(printer.message)) ||
+        !k.put(dict, Keys::accepting, compat::new_ref(accepting)) ||
+        !k.put(dict, Keys::queued_jobs, integer_or_none(printer.queued)) ||
+        !k.put(dict, Keys::type, integer_or_none(printer.type)) ||
+        !k.put(dict, Keys::device_uri, compat::new_ref(uri)) ||
+        !k.put(dict, Keys::members, keywords(printer.members)) ||
+        !k.put(dict, Keys::unreadable, printer.why_unreadable()) ||
+        !k.put(dict, Keys::device, compat::new_ref(device))) {
         return nullptr;
     }
     return result.release();
@@ -560,8 +592,9 @@ PyObject *query_scheduler(PyObject * /*module*/, PyObject *args, PyObject *kwarg
         }
     }
 
+    Keys keys;
     Ref list = Ref::steal(PyList_New(0));
-    if (!list) {
+    if (!list || !keys.make()) {
         return nullptr;
     }
     for (std::size_t i = 0; i < count; ++i) {
@@ -569,14 +602,14 @@ PyObject *query_scheduler(PyObject * /*module*/, PyObject *args, PyObject *kwarg
         if (ask_devices) {
             device = Ref::steal(printers[i].device_uri == nullptr
                                     ? not_checked("no-uri", "")
-                                    : device_result(checks.answers[i]));
+                                    : device_result(checks.answers[i], keys));
         } else {
             device = Ref::borrow(remote ? remote.get() : Py_None);
         }
         if (!device) {
             return nullptr;
         }
-        Ref printer = Ref::steal(printer_result(printers[i], device.get()));
+        Ref printer = Ref::steal(printer_result(printers[i], device.get(), keys));
         if (!printer || PyList_Append(list.get(), printer.get()) < 0) {
             return nullptr;
         }

@@ -455,8 +455,22 @@ def check_readiness(setup_module: Optional[SetupModule] = None, *,
 
 # ---- judging ----------------------------------------------------------------
 
-def _reasons(keywords: Iterable[str]) -> Tuple[Reason, ...]:
+def _reasons(keywords: Sequence[str]) -> Tuple[Reason, ...]:
+    if not keywords or keywords == _NO_REASONS:
+        return ()
     return tuple(Reason(k, classify_reason(k)) for k in keywords if k != "none")
+
+
+_NO_REASONS = ["none"]
+
+
+def _destination(**values: Any) -> Destination:
+    """A Destination made without its frozen __init__, which sets each field
+    through object.__setattr__: at thousands of queues that was a third of
+    the judging. Every field is given."""
+    made = object.__new__(Destination)
+    made.__dict__.update(values)
+    return made
 
 
 _NOT_ASKED = {
@@ -468,9 +482,12 @@ _NOT_ASKED = {
 }
 
 
+_CHECKS_OFF = PrinterCheck(message="printer checks are switched off")
+
+
 def _printer_check(device: Optional[Mapping[str, Any]], limit: float) -> PrinterCheck:
     if device is None:
-        return PrinterCheck(message="printer checks are switched off")
+        return _CHECKS_OFF
     if not device.get("checked"):
         why = str(device.get("why") or "")
         text = _NOT_ASKED.get(why, "not asked (%s)" % why)
@@ -511,7 +528,7 @@ def _destinations(answer: Mapping[str, Any], limit: float) -> Tuple[Destination,
         seen.add(name)
         state_code = printer.get("state")
         state: State = _STATES.get(state_code, "stopped") if state_code is not None else "stopped"
-        result.append(Destination(
+        result.append(_destination(
             name=name, default=name == default_base,
             enabled=state != "stopped", accepting=printer.get("accepting") is True,
             state=state, message=printer.get("state_message") or "",
@@ -519,7 +536,7 @@ def _destinations(answer: Mapping[str, Any], limit: float) -> Tuple[Destination,
             queued_jobs=int(printer.get("queued_jobs") or 0),
             device_uri=printer.get("device_uri") or "",
             printer=_printer_check(printer.get("device"), limit),
-            members=tuple(printer.get("members") or ()),
+            members=tuple(printer.get("members") or ()), member_ready=None,
             unreadable=str(printer.get("unreadable") or "")))
     # A class prints on the first of its printers that is free: it is ready
     # when one of them is.
