@@ -2,8 +2,10 @@
 
 #include <cups/cups.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 
@@ -51,14 +53,10 @@ void ready_locked() {
     }
 }
 
-int running_for(std::uint64_t peer) {
-    int count = 0;
-    for (const Worker &slot : pool.slots) {
-        if (slot.used && slot.current != nullptr && slot.current->peer == peer) {
-            ++count;
-        }
-    }
-    return count;
+long running_for(std::uint64_t peer) {
+    return std::count_if(std::begin(pool.slots), std::end(pool.slots), [peer](const Worker &slot) {
+        return slot.used && slot.current != nullptr && slot.current->peer == peer;
+    });
 }
 
 void enqueue_locked(Question *question) {
@@ -94,7 +92,7 @@ Question *takeable_locked() {
         if (!q->priority && pool.running_normal >= kPoolSize) {
             continue;
         }
-        if (q->peer != 0 && running_for(q->peer) >= kPerPeer) {
+        if (q->peer != 0 && running_for(q->peer) >= static_cast<long>(kPerPeer)) {
             continue;
         }
         return q;
@@ -115,14 +113,9 @@ void start_workers_locked() {
         if (pool.workers >= limit) {
             return;
         }
-        Worker *slot = nullptr;
-        for (Worker &candidate : pool.slots) {
-            if (!candidate.used) {
-                slot = &candidate;
-                break;
-            }
-        }
-        if (slot == nullptr) {
+        Worker *slot = std::find_if(std::begin(pool.slots), std::end(pool.slots),
+                                    [](const Worker &candidate) { return !candidate.used; });
+        if (slot == std::end(pool.slots)) {
             return;
         }
         sigset_t all;
@@ -315,6 +308,8 @@ Batch::~Batch() {
 long Batch::add(Question *question) {
     if (count_ == capacity_) {
         const std::size_t capacity = capacity_ == 0 ? 16 : capacity_ * 2;
+        // An array of pointers: each entry is one.
+        // NOLINTNEXTLINE(bugprone-sizeof-expression)
         void *grown = std::realloc(static_cast<void *>(questions_), capacity * sizeof(Question *));
         if (grown != nullptr) {
             questions_ = static_cast<Question **>(grown);
@@ -370,6 +365,8 @@ bool Batch::wait(double deadline, const Caller *caller) {
     while (pending_ > 0) {
         const double slice = now() + kCheckInterval;
         wait_until(done_, caller != nullptr && slice < deadline ? slice : deadline);
+        // Workers change pending_ while the lock is released in the wait.
+        // cppcheck-suppress knownConditionTrueFalse
         if (pending_ == 0 || now() >= deadline) {
             break;
         }
@@ -455,8 +452,6 @@ void Batch::wait_for_start(Question *question, double deadline) {
 }
 
 Batch::Fate Batch::fate(std::size_t index) const { return fates_[index]; }
-
-Question *Batch::get(std::size_t index) const { return questions_[index]; }
 
 PoolCounts pool_counts() {
     const Locked locked;

@@ -77,9 +77,10 @@ T *make_question(double deadline, Args &&...args) {
 // A hash of host and port that names a peer for kPerPeer; never 0.
 std::uint64_t peer_of(const char *host, int port);
 
-// The questions of one call. A batch owns the questions added to it until it
-// has waited: then each is answered (read it), not asked (the deadline came
-// first) or given up (its worker has it, and get() returns null).
+// The questions of one call. A batch owns the questions added to it: after
+// the wait each is answered (the caller may read it until the batch goes),
+// not asked (the deadline came first) or given up (its thread has it now,
+// and the caller must not touch it).
 class Batch {
 public:
     Batch();
@@ -105,7 +106,6 @@ public:
 
     enum class Fate : unsigned char { answered, not_asked, given_up };
     Fate fate(std::size_t index) const;
-    Question *get(std::size_t index) const;
     std::size_t size() const { return count_; }
 
 private:

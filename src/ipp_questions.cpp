@@ -419,7 +419,7 @@ bool ask_scheduler(double timeout, const DefaultSources &sources, SchedulerAnswe
         }
         return kept;
     }
-    SchedulerAnswer &got = static_cast<SchedulerQuestion *>(batch.get(place))->answer;
+    SchedulerAnswer &got = question->answer;  // answered: still the batch's
     answer.outcome = got.outcome;
     std::memcpy(answer.server, got.server, sizeof answer.server);
     answer.local = got.local;
@@ -474,6 +474,13 @@ bool check_devices(const char *const *uris, std::size_t count, std::size_t first
     const double deadline = now() + timeout;
     Batch batch;
     auto *places = static_cast<long *>(std::calloc(count + 1, sizeof(long)));
+    // The questions as made; one is read only once the batch says it was
+    // answered, and is still the batch's then.
+    auto *questions = static_cast<DeviceQuestion **>(std::calloc(count + 1, sizeof(void *)));
+    if (places == nullptr || questions == nullptr) {
+        std::free(static_cast<void *>(places));
+        places = nullptr;
+    }
     for (std::size_t i = 0; places != nullptr && i < count; ++i) {
         places[i] = -1;
     }
@@ -505,6 +512,7 @@ bool check_devices(const char *const *uris, std::size_t count, std::size_t first
             question->peer = peer_of(host, port);
         }
         question->priority = i == first;
+        questions[i] = question;
         places[i] = batch.add(question);
         if (places[i] < 0) {
             const int error = errno;
@@ -520,7 +528,7 @@ bool check_devices(const char *const *uris, std::size_t count, std::size_t first
         DeviceAnswer &answer = answers[i];
         switch (batch.fate(place)) {
         case Batch::Fate::answered: {
-            DeviceAnswer &got = static_cast<DeviceQuestion *>(batch.get(place))->answer;
+            DeviceAnswer &got = questions[i]->answer;
             answer.asked = got.asked;
             answer.reachable = got.reachable;
             answer.timed_out = got.timed_out;
@@ -547,6 +555,7 @@ bool check_devices(const char *const *uris, std::size_t count, std::size_t first
         }
     }
     std::free(static_cast<void *>(places));
+    std::free(static_cast<void *>(questions));
     return kept;
 }
 
