@@ -103,7 +103,10 @@ struct BodyReader {
     http_t *http;
     Cut *cut;
     bool ended;  // the body, or the connection, ended early
+    bool too_large;
     int error;
+    std::size_t most;  // bytes
+    std::size_t read;
     std::size_t start;
     std::size_t end;
     char buffer[32768];
@@ -117,7 +120,16 @@ ssize_t read_body(void *context, ipp_uchar_t *out, size_t bytes) {
             if (reader.cut->over()) {
                 return -1;
             }
-            const ssize_t count = httpRead2(reader.http, reader.buffer, sizeof reader.buffer);
+            if (reader.read >= reader.most) {
+                reader.too_large = true;
+                return -1;
+            }
+            ssize_t count = 0;
+            {
+                // ippReadIO holds none of libcups' locks while it waits here.
+                const LibcupsSection::Pause waiting;
+                count = httpRead2(reader.http, reader.buffer, sizeof reader.buffer);
+            }
             if (count <= 0) {
                 const int error = httpError(reader.http);
                 if (count == 0 || error == EPIPE || error == 0) {
@@ -129,6 +141,7 @@ ssize_t read_body(void *context, ipp_uchar_t *out, size_t bytes) {
             }
             reader.start = 0;
             reader.end = static_cast<std::size_t>(count);
+            reader.read += reader.end;
         }
         const std::size_t take = bytes - got < reader.end - reader.start ? bytes - got
                                                                          : reader.end - reader.start;
@@ -295,20 +308,30 @@ bool Connection::open(const char *host, int port, http_encryption_t encryption, 
     httpSetTimeout(http.get(), kSlice, keep_waiting, &cut_);
     if (httpReconnect2(http.get(), milliseconds_left(cut_.deadline()), cut_.cancel_flag()) != 0) {
         const int error = httpError(http.get());
+        const bool tls = encryption == HTTP_ENCRYPTION_ALWAYS ||
+                         encryption == HTTP_ENCRYPTION_REQUIRED;
         if (cut_.over()) {
             outcome.fail(Failure::timed_out, 0, "no connection in time");
+        } else if (error == EMFILE || error == ENFILE) {
+            outcome.fail(Failure::not_asked, error, "not asked: %s", std::strerror(error));
         } else if (error == EIO && encryption == HTTP_ENCRYPTION_ALWAYS) {
             outcome.fail(Failure::tls, 0, "the TLS handshake failed");
         } else {
             const int why = probe_connection(addresses.get(), cut_);
             if (why == EMFILE || why == ENFILE) {
                 outcome.fail(Failure::not_asked, why, "not asked: %s", std::strerror(why));
-            } else if (why == 0) {
+            } else if (why == 0 && tls) {
                 // Something listens, but the connection libcups wants fails.
                 outcome.fail(Failure::tls, 0, encryption == HTTP_ENCRYPTION_REQUIRED
                                                   ? "the connection failed (encryption is "
                                                     "required, and the server offers no TLS)"
-                                                  : "the connection failed");
+                                                  : "the TLS handshake failed");
+            } else if (why == 0) {
+                // libcups failed where a connection of our own then worked:
+                // nothing was learnt of the peer (libcups says EHOSTDOWN for
+                // a socket it could not have, descriptors running out).
+                outcome.fail(Failure::not_asked, 0,
+                             "not asked: the connection failed, though the peer takes connections");
             } else if (cut_.over() || why == ETIMEDOUT) {
                 outcome.fail(Failure::timed_out, 0, "no connection in time");
             } else {
@@ -344,7 +367,7 @@ void Connection::io_failure(Outcome &outcome, const char *doing) {
 }
 
 bool Connection::exchange(Message request, const char *resource, Message &response,
-                          Outcome &outcome) {
+                          Outcome &outcome, std::size_t most_bytes) {
     response.reset();
     if (!http_ || !request) {
         outcome.fail(Failure::no_memory, ENOMEM, "out of memory");
@@ -396,6 +419,7 @@ bool Connection::exchange(Message request, const char *resource, Message &respon
         return false;
     }
 
+    const LibcupsSection section;
     Message answer(ippNew());
     if (!answer) {
         outcome.fail(Failure::no_memory, ENOMEM, "out of memory");
@@ -417,12 +441,15 @@ bool Connection::exchange(Message request, const char *resource, Message &respon
     BodyReader &reader = *reader_memory;
     reader.http = http;
     reader.cut = &cut_;
+    reader.most = most_bytes;
     const ipp_state_t read = ippReadIO(&reader, read_body, 1, nullptr, answer.get());
     // Bytes after the IPP message are part of its body, not a next answer.
     const bool whole = reader.start == reader.end;
     if (read != IPP_STATE_DATA) {
         if (cut_.over()) {
             outcome.fail(Failure::timed_out, 0, "no answer in time");
+        } else if (reader.too_large) {
+            outcome.fail(Failure::too_large, 0, "the answer is larger than %zu MiB", most_bytes >> 20U);
         } else if (reader.error != 0) {
             outcome.fail(Failure::io, reader.error, "%s", std::strerror(reader.error));
         } else if (reader.ended && httpGetState(http) == HTTP_STATE_WAITING) {
@@ -445,6 +472,7 @@ bool Connection::exchange(Message request, const char *resource, Message &respon
                           : strcasecmp(connection, "keep-alive") == 0;
     std::size_t drained = 0;
     char rest[4096];
+    const LibcupsSection::Pause waiting;
     while (kept && httpGetState(http) != HTTP_STATE_WAITING && drained < kMostDrained &&
            !cut_.over()) {
         const ssize_t count = httpRead2(http, rest, sizeof rest);

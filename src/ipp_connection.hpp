@@ -14,10 +14,12 @@
 
 #include <cups/cups.h>
 
+#include <cstddef>
+
 namespace ipp {
 
 using Http = Owner<http_t, httpClose>;
-using Message = Owner<ipp_t, ippDelete>;
+using Message = Owner<ipp_t, delete_message>;
 using Addresses = Owner<http_addrlist_t, httpAddrFreeList>;
 
 enum class Failure : unsigned char {
@@ -33,6 +35,7 @@ enum class Failure : unsigned char {
     not_http,
     not_ipp,
     io,  // a read or write failed: error_number
+    too_large,  // the answer is larger than it can be
     no_memory,
 };
 
@@ -74,9 +77,10 @@ public:
     // once), with TLS for HTTP_ENCRYPTION_ALWAYS, within the cut's deadline.
     bool open(const char *host, int port, http_encryption_t encryption, Outcome &outcome);
 
-    // One request and its answer. A connection is spent after anything but
-    // a whole 200 answer that keeps it open.
-    bool exchange(Message request, const char *resource, Message &response, Outcome &outcome);
+    // One request and its answer, of at most most_bytes. A connection is
+    // spent after anything but a whole 200 answer that keeps it open.
+    bool exchange(Message request, const char *resource, Message &response, Outcome &outcome,
+                  std::size_t most_bytes);
 
     // The peer keeps the connection open for another request.
     bool reusable() const { return reusable_; }

@@ -3,6 +3,7 @@
 #include <cups/cups.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 
 #include <fcntl.h>
@@ -17,20 +18,66 @@ pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_once_t fork_handlers_once = PTHREAD_ONCE_INIT;
 unsigned generation = 0;  // guarded by mutex
 
-void before_fork() { pthread_mutex_lock(&mutex); }
-void after_fork_in_parent() { pthread_mutex_unlock(&mutex); }
+// Read-locked by every open LibcupsSection, write-locked by fork(); it
+// prefers the writer, so a stream of sections cannot keep fork() waiting.
+pthread_rwlock_t gate;
+// How deep this thread is in sections, in memory of its own behind a
+// pthread key (thread_local would make the module need the dynamic
+// loader's library for __tls_get_addr). Null when memory ran out: that
+// thread's sections then take no part in the gate.
+pthread_key_t depth_key;
 
-// The child has only the thread that forked. The lock was taken before the
-// fork, so no other thread was inside it; it is re-made rather than
-// unlocked, as a mutex copied across fork() may not be unlocked in the child.
+int *depth_slot() {
+    auto *slot = static_cast<int *>(pthread_getspecific(depth_key));
+    if (slot == nullptr) {
+        slot = static_cast<int *>(std::calloc(1, sizeof(int)));
+        if (slot != nullptr && pthread_setspecific(depth_key, slot) != 0) {
+            std::free(slot);
+            slot = nullptr;
+        }
+    }
+    return slot;
+}
+
+void free_depth(void *slot) { std::free(slot); }
+
+void make_gate() {
+    pthread_rwlockattr_t attributes;
+    pthread_rwlockattr_init(&attributes);
+    pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    pthread_rwlock_init(&gate, &attributes);
+    pthread_rwlockattr_destroy(&attributes);
+}
+
+// Sections first, then the core lock: a section may take the core lock,
+// never the other way round.
+void before_fork() {
+    pthread_rwlock_wrlock(&gate);
+    pthread_mutex_lock(&mutex);
+}
+
+void after_fork_in_parent() {
+    pthread_mutex_unlock(&mutex);
+    pthread_rwlock_unlock(&gate);
+}
+
+// The child has only the thread that forked. Both locks were taken before
+// the fork, so no other thread was inside them; they are re-made rather
+// than unlocked, as a lock copied across fork() may not be unlocked there.
 void after_fork_in_child() {
     pthread_mutex_init(&mutex, nullptr);
+    make_gate();
+    if (int *depth = depth_slot()) {
+        *depth = 0;
+    }
     ++generation;
     pool_forget_after_fork();
     lookups_forget_after_fork();
 }
 
 void install_fork_handlers() {
+    pthread_key_create(&depth_key, free_depth);
+    make_gate();
     pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 }
 
@@ -134,6 +181,42 @@ void Cut::unwatch() {
     if (old >= 0) {
         close(old);
     }
+}
+
+LibcupsSection::LibcupsSection() {
+    pthread_once(&fork_handlers_once, install_fork_handlers);
+    int *depth = depth_slot();
+    if (depth != nullptr && (*depth)++ == 0) {
+        pthread_rwlock_rdlock(&gate);
+    }
+}
+
+LibcupsSection::~LibcupsSection() {
+    int *depth = depth_slot();
+    if (depth != nullptr && --*depth == 0) {
+        pthread_rwlock_unlock(&gate);
+    }
+}
+
+LibcupsSection::Pause::Pause() {
+    int *depth = depth_slot();
+    depth_ = depth != nullptr ? *depth : 0;
+    if (depth_ > 0) {
+        *depth = 0;
+        pthread_rwlock_unlock(&gate);
+    }
+}
+
+LibcupsSection::Pause::~Pause() {
+    if (depth_ > 0) {
+        pthread_rwlock_rdlock(&gate);
+        *depth_slot() = depth_;
+    }
+}
+
+void delete_message(ipp_t *message) {
+    const LibcupsSection section;
+    ippDelete(message);
 }
 
 void refuse_passwords() { cupsSetPasswordCB2(no_password, nullptr); }

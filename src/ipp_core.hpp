@@ -5,6 +5,8 @@
 // Nothing here touches Python, and nothing needs the C++ runtime.
 #pragma once
 
+#include <cups/ipp.h>
+
 #include <atomic>
 #include <cstddef>
 
@@ -49,6 +51,39 @@ unsigned fork_generation_locked();  // with core_mutex() held
 // the child, with no other thread running and core_mutex() re-made.
 void pool_forget_after_fork();
 void lookups_forget_after_fork();
+
+// libcups takes locks of its own (its string pool, its request counter, its
+// catalogue of languages) inside the calls that build, read and free IPP
+// messages. A fork() while another thread holds one leaves that lock held
+// for good in the child, whose libcups then hangs. Such calls run inside a
+// LibcupsSection, and fork() waits until none is open; a section never
+// waits for the network (Pause leaves it while a read waits).
+class LibcupsSection {
+public:
+    LibcupsSection();
+    LibcupsSection(const LibcupsSection &) = delete;
+    LibcupsSection &operator=(const LibcupsSection &) = delete;
+    LibcupsSection(LibcupsSection &&) = delete;
+    LibcupsSection &operator=(LibcupsSection &&) = delete;
+    ~LibcupsSection();
+
+    // Leaves the sections this thread is in for as long as it lives.
+    class Pause {
+    public:
+        Pause();
+        Pause(const Pause &) = delete;
+        Pause &operator=(const Pause &) = delete;
+        Pause(Pause &&) = delete;
+        Pause &operator=(Pause &&) = delete;
+        ~Pause();
+
+    private:
+        int depth_;
+    };
+};
+
+// ippDelete() inside a section: the Free of Owner<ipp_t>.
+void delete_message(ipp_t *message);
 
 // The end of one question: its deadline, and an abandonment by whoever waits
 // for it (at the deadline, on Ctrl-C, or when it is no longer wanted). An

@@ -288,7 +288,10 @@ PyObject *device_result(DeviceAnswer &answer, const Keys &k) {
         !k.put(dict, Keys::state,
                own.unreadable != nullptr ? compat::new_ref(Py_None) : integer_or_none(own.state)) ||
         !k.put(dict, Keys::state_reasons, keywords(own.reasons)) ||
-        !k.put(dict, Keys::state_message, string_or_none(own.message))) {
+        !k.put(dict, Keys::state_message, string_or_none(own.message)) ||
+        !k.put(dict, Keys::accepting,
+               own.accepting == nullptr ? compat::new_ref(Py_None)
+                                        : PyBool_FromLong(ippGetBoolean(own.accepting, 0)))) {
         return nullptr;
     }
     return device.release();
@@ -662,7 +665,7 @@ PyMethodDef methods[] = {
      "queued_jobs, type, device_uri (without user-info), members (a class's printers),\n"
      "unreadable (why the answer about it cannot be read, or None) and\n"
      "device (None when not asked for; else checked, and why not, or asked, reachable,\n"
-     "timed_out, error, state, state_reasons, state_message).\n\n"
+     "timed_out, error, state, state_reasons, state_message, accepting).\n\n"
      "Raises TimeoutError when the scheduler does not answer within timeout seconds,\n"
      "an OSError of the connection's errno when it cannot be reached (ConnectionRefusedError:\n"
      "none runs there), and OSError when it refuses the request. A signal whose handler\n"

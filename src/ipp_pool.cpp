@@ -35,6 +35,13 @@ struct Pool {
     int idle;
     int orphans;
     int running_normal;
+    // How many running questions each peer has, given-up ones included: one
+    // entry per peer with any, in no order.
+    struct PeerCount {
+        std::uint64_t peer;
+        int count;
+    } peers[kMostThreads];
+    int peer_entries;
     int start_error;
     bool ready;
     // The environment that libcups on the pool's threads was started on
@@ -53,10 +60,40 @@ void ready_locked() {
     }
 }
 
-long running_for(std::uint64_t peer) {
-    return std::count_if(std::begin(pool.slots), std::end(pool.slots), [peer](const Worker &slot) {
-        return slot.used && slot.current != nullptr && slot.current->peer == peer;
-    });
+Pool::PeerCount *peer_entry(std::uint64_t peer) {
+    Pool::PeerCount *end = pool.peers + pool.peer_entries;
+    Pool::PeerCount *found = std::find_if(
+        pool.peers, end, [peer](const Pool::PeerCount &entry) { return entry.peer == peer; });
+    return found != end ? found : nullptr;
+}
+
+int running_for(std::uint64_t peer) {
+    const Pool::PeerCount *entry = peer_entry(peer);
+    return entry != nullptr ? entry->count : 0;
+}
+
+void count_peer(std::uint64_t peer, int change) {
+    if (peer == 0) {
+        return;
+    }
+    Pool::PeerCount *entry = peer_entry(peer);
+    if (entry == nullptr) {
+        if (change < 0 || pool.peer_entries == kMostThreads) {
+            return;
+        }
+        entry = &pool.peers[pool.peer_entries++];
+        *entry = Pool::PeerCount{peer, 0};
+    }
+    entry->count += change;
+    if (entry->count <= 0) {
+        *entry = pool.peers[--pool.peer_entries];
+    }
+}
+
+// Whether question could run now, were a thread free.
+bool may_run_locked(const Question *question) {
+    return (question->priority || pool.running_normal < kPoolSize) &&
+           (question->peer == 0 || running_for(question->peer) < kPerPeer);
 }
 
 void enqueue_locked(Question *question) {
@@ -89,13 +126,9 @@ void unqueue_locked(Question *question) {
 // The first queued question that may run now.
 Question *takeable_locked() {
     for (Question *q = pool.head; q != nullptr; q = q->next) {
-        if (!q->priority && pool.running_normal >= kPoolSize) {
-            continue;
+        if (may_run_locked(q)) {
+            return q;
         }
-        if (q->peer != 0 && running_for(q->peer) >= static_cast<long>(kPerPeer)) {
-            continue;
-        }
-        return q;
     }
     return nullptr;
 }
@@ -213,7 +246,10 @@ void *worker_main(void *argument) {
     // thread, read now: the per-thread state, then the defaults that the
     // first IPP message asks for.
     refuse_passwords();
-    ippDelete(ippNew());
+    {
+        const LibcupsSection section;
+        ippDelete(ippNew());
+    }
     pthread_mutex_lock(&core_mutex());
     self->ready = true;
     pthread_cond_broadcast(&pool.started);
@@ -240,15 +276,19 @@ void *worker_main(void *argument) {
         if (!question->priority) {
             ++pool.running_normal;
         }
+        count_peer(question->peer, 1);
         pthread_mutex_unlock(&core_mutex());
 
         question->run(*question);
 
         pthread_mutex_lock(&core_mutex());
         self->current = nullptr;
-        if (!question->priority) {
+        // A given-up question left its place in the pool when it was given
+        // up; its place for its peer it keeps until now.
+        if (!question->priority && !question->given_up) {
             --pool.running_normal;
         }
+        count_peer(question->peer, -1);
         Question *to_destroy = nullptr;
         if (question->given_up) {
             to_destroy = question;
@@ -347,7 +387,8 @@ long Batch::add(Question *question) {
         errno = pool.start_error;
         return -1;
     }
-    if (pool.idle > 0) {
+    // A question that cannot run yet is taken when a running one ends.
+    if (pool.idle > 0 && may_run_locked(question)) {
         pthread_cond_signal(&pool.work);
     }
     questions_[count_] = question;
@@ -399,6 +440,19 @@ bool Batch::wait(double deadline, const Caller *caller) {
 // one is cut and left to its thread.
 void Batch::give_up_locked() {
     const unsigned generation = fork_generation_locked();
+    // Queued ones first, all of them: a thread freed below must not take
+    // a question of this batch that is being given up.
+    for (std::size_t i = 0; i < count_; ++i) {
+        Question *question = questions_[i];
+        if (question != nullptr && question->state == Question::State::queued) {
+            // Queued before a fork: the child's queue never held it.
+            if (question->generation == generation) {
+                unqueue_locked(question);
+            }
+            question->state = Question::State::dropped;
+        }
+    }
+    bool freed = false;
     for (std::size_t i = 0; i < count_; ++i) {
         Question *question = questions_[i];
         if (question == nullptr) {
@@ -408,22 +462,15 @@ void Batch::give_up_locked() {
         case Question::State::answered:
             fates_[i] = Fate::answered;
             break;
-        case Question::State::queued:
-            // Queued before a fork: the child's queue never held it.
-            if (question->generation == generation) {
-                unqueue_locked(question);
-            }
-            question->state = Question::State::dropped;
-            fates_[i] = Fate::not_asked;
-            break;
         case Question::State::running:
             question->given_up = true;
             question->cut.abandon_locked();
             if (question->generation == generation) {
                 orphan_locked(question->worker);
-                if (pool.queued > 0) {
-                    start_workers_locked();
+                if (!question->priority) {
+                    --pool.running_normal;  // it no longer holds a place in the pool
                 }
+                freed = true;
             }
             questions_[i] = nullptr;
             fates_[i] = Fate::given_up;
@@ -434,6 +481,10 @@ void Batch::give_up_locked() {
         }
     }
     pending_ = 0;
+    if (freed && pool.queued > 0) {
+        start_workers_locked();
+        pthread_cond_broadcast(&pool.work);
+    }
 }
 
 void Question::mark_started() {

@@ -12,6 +12,10 @@ namespace ipp {
 namespace {
 
 constexpr double kMostPickSeconds = 0.2;
+// The most an answer may hold: a printer says a few attributes; a scheduler
+// lists its printers with nine each (a few hundred bytes a printer).
+constexpr std::size_t kMostPrinterAnswer = static_cast<std::size_t>(1) << 20U;
+constexpr std::size_t kMostSchedulerAnswer = static_cast<std::size_t>(16) << 20U;
 
 void copy_text(char *out, std::size_t size, const char *text) {
     std::snprintf(out, size, "%s", text != nullptr ? text : "");
@@ -21,6 +25,7 @@ void copy_text(char *out, std::size_t size, const char *text) {
 // language from the environment there. IPP/2.0, in English, as every text
 // here is.
 Message new_request(ipp_op_t operation, const char *user) {
+    const LibcupsSection section;
     Message request(ippNew());
     if (request) {
         ippSetVersion(request.get(), 2, 0);
@@ -39,6 +44,7 @@ Message new_request(ipp_op_t operation, const char *user) {
 // A request to the scheduler, made on the caller's thread as a CUPS tool
 // makes it (the IPP version CUPS_SERVER may name, the user's language).
 Message scheduler_request(ipp_op_t operation, const char *user) {
+    const LibcupsSection section;
     Message request(ippNewRequest(operation));
     if (request) {
         ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name",
@@ -163,6 +169,7 @@ struct SchedulerQuestion : Question {
     // would undo what a program set there (cupsSetServer), and make libcups
     // use pointers it kept into an environment changed since.
     void pick() {
+        const LibcupsSection section;
         cupsSetServer(nullptr);
         cupsSetUser(nullptr);
         cupsSetEncryption(static_cast<http_encryption_t>(-1));
@@ -202,7 +209,7 @@ struct SchedulerQuestion : Question {
 
         Message printers;
         if (!connection.exchange(static_cast<Message &&>(question.printers_request), "/", printers,
-                                 answer.outcome)) {
+                                 answer.outcome, kMostSchedulerAnswer)) {
             return;
         }
         const ipp_status_t status = ippGetStatusCode(printers.get());
@@ -262,7 +269,7 @@ struct SchedulerQuestion : Question {
         }
         Message reply;
         if (!connection->exchange(static_cast<Message &&>(question.default_request), "/", reply,
-                                  answer.default_outcome)) {
+                                  answer.default_outcome, kMostPrinterAnswer)) {
             return;
         }
         const ipp_status_t status = ippGetStatusCode(reply.get());
@@ -356,15 +363,17 @@ struct DeviceQuestion : Question {
                         secure ? "ipps" : "ipp", nullptr, host, port, resource);
         Message request = new_request(IPP_OP_GET_PRINTER_ATTRIBUTES, question.user);
         static const char *const wanted[] = {"printer-state", "printer-state-reasons",
-                                             "printer-state-message"};
+                                             "printer-state-message",
+                                             "printer-is-accepting-jobs"};
         if (request) {
+            const LibcupsSection section;
             ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
                          printer_uri);
             ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD,
-                          "requested-attributes", 3, nullptr, wanted);
+                          "requested-attributes", 4, nullptr, wanted);
         }
         if (!connection.exchange(static_cast<Message &&>(request), resource, answer.attributes,
-                                 answer.outcome)) {
+                                 answer.outcome, kMostPrinterAnswer)) {
             // An HTTP answer is an answer: the printer is there.
             answer.reachable = answer.outcome.failure == Failure::http_status;
             return;

@@ -183,6 +183,13 @@ class SchedulerTest(unittest.TestCase):
 
         printer.start()
         printer.clear_condition("qb")
+        # The printer itself refuses jobs: a job sent to qa would never get there.
+        printer.admin("cupsreject", "qb")
+        readiness = check_readiness()
+        qa = next(d for d in readiness.destinations if d.name == "qa")
+        self.assertEqual((qa.ready, qa.printer.accepting), (False, False))
+        self.assertIn("refuses jobs", " ".join(p.message for p in readiness.problems))
+        printer.admin("cupsaccept", "qb")
         self.cupsd.admin("cupsdisable", "other")
         self.cupsd.queue_jobs("other", 3)
         status, report = run_diagnostic("--json")

@@ -36,6 +36,7 @@ MODES = {
     "switching": "HTTP 101 Switching Protocols, then silence",
     "reset": "closes each connection as soon as it is accepted",
     "late": "a valid answer after a random delay of up to --delay ms",
+    "endless": "HTTP 200 with an IPP answer whose printers never end",
 }
 
 lock = threading.Lock()
@@ -207,6 +208,12 @@ def serve(connection, number, options):
         elif mode in ("close-then-silent", "close-then-drip"):
             connection.sendall(http_answer(body, close=True))
             return
+        elif mode == "endless":
+            connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/ipp\r\n"
+                               b"Content-Length: 999999999999\r\n\r\n" + body[:-1])
+            more = b"".join(b"\x04" + printer_group("ok", "x%d" % i) for i in range(200))
+            while True:
+                connection.sendall(more)
         elif mode == "late":
             time.sleep(random.uniform(0, options["delay"] / 1000.0))
             connection.sendall(http_answer(body))

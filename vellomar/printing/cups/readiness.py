@@ -229,6 +229,7 @@ class PrinterCheck:
     state: Optional[State] = None
     reasons: Tuple[Reason, ...] = ()
     message: str = ""
+    accepting: Optional[bool] = None  # printer-is-accepting-jobs, where it said
 
 
 @dataclass(frozen=True)
@@ -301,7 +302,8 @@ class Destination:
     def ready(self) -> bool:
         return (self.enabled and self.accepting and not self.blocking
                 and (not self.printer.checked or bool(self.printer.reachable))
-                and self.printer.state != "stopped" and self.member_ready is not False
+                and self.printer.state != "stopped" and self.printer.accepting is not False
+                and self.member_ready is not False
                 and not self.unreadable)
 
 
@@ -348,7 +350,7 @@ def _destination_dict(d: Destination) -> Dict[str, object]:
             "members": list(d.members), "unreadable": d.unreadable,
             "printer": {"checked": d.printer.checked, "reachable": d.printer.reachable,
                         "state": d.printer.state, "reasons": _reasons_list(d.printer.reasons),
-                        "message": d.printer.message}}
+                        "message": d.printer.message, "accepting": d.printer.accepting}}
 
 
 def _problem_dict(p: Problem) -> Dict[str, object]:
@@ -513,7 +515,8 @@ def _printer_check(device: Optional[Mapping[str, Any]], limit: float) -> Printer
     return PrinterCheck(checked=True, reachable=True,
                         state=_STATES.get(state, "stopped") if state is not None else None,
                         reasons=_reasons(device.get("state_reasons") or ()),
-                        message=str(device.get("state_message") or ""))
+                        message=str(device.get("state_message") or ""),
+                        accepting=device.get("accepting"))
 
 
 def _destinations(answer: Mapping[str, Any], limit: float) -> Tuple[Destination, ...]:
@@ -624,6 +627,12 @@ def _conditions(d: Destination) -> List[Problem]:
             PRINTER_CONDITION, "the printer of %s reports that it is stopped%s"
             % (d.name, ": " + d.printer.message if d.printer.message else ""),
             "see the printer's panel or status page", d.name))
+    if d.printer.accepting is False:
+        problems.append(Problem(
+            PRINTER_CONDITION, "the printer of %s (%s) refuses jobs%s"
+            % (d.name, d.device_uri, ": " + d.printer.message if d.printer.message else ""),
+            "let the printer itself accept jobs (at its panel or web page; for a queue of "
+            "another CUPS server, `cupsaccept` there)", d.name))
     if d.member_ready is False:
         problems.append(Problem(
             PRINTER_CONDITION, "no printer of the class %s is ready (%s)"
