@@ -25,8 +25,7 @@ from vellomar.printing.cups.readiness import (BAD_DEFAULT, BLOCKING, INFORMATION
                                               NONE_ENABLED, PRINTER_CONDITION,
                                               PRINTER_UNREACHABLE, PRINTER_WARNING,
                                               SCHEDULER_NO_ANSWER, SCHEDULER_NOT_RUNNING,
-                                              WARNING, check_readiness, classify_reason,
-                                              sanitize)
+                                              WARNING, check_readiness, sanitize)
 
 # Every control character that may reach a terminal: C0, DEL and C1.
 RAW_CONTROLS = {chr(c) for c in list(range(0x20)) + list(range(0x7F, 0xA0))} - {"\n"}
@@ -53,16 +52,6 @@ def run_diagnostic(*args):
 
 
 class ReasonsAndTextTest(unittest.TestCase):
-    def test_reasons_by_table_then_suffix(self):
-        cases = {"media-empty-error": BLOCKING, "media-empty": BLOCKING,
-                 "toner-low": WARNING, "toner-low-report": INFORMATION,
-                 "paused": BLOCKING, "connecting-to-device": INFORMATION,
-                 "offline-report": WARNING, "cups-missing-filter-warning": BLOCKING,
-                 "vendor-thing": BLOCKING, "vendor-thing-error": BLOCKING,
-                 "vendor-thing-warning": WARNING, "vendor-thing-report": INFORMATION,
-                 "media-empty-warning": WARNING}
-        self.assertEqual({k: classify_reason(k) for k in cases}, cases)
-
     def test_sanitizer_escapes_what_breaks_terminals_and_streams(self):
         hostile = "a\x1b]0;t\x07\x1b[2J\x9b\u202ex\u2066\udc80\ud800b\tc"
         self.assertEqual(sanitize(hostile),

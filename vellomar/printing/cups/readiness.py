@@ -28,6 +28,11 @@ from dataclasses import dataclass, field
 from typing import (TYPE_CHECKING, Any, Dict, Iterable, List, Literal, Mapping, Optional,
                     Protocol, Sequence, Tuple)
 
+from .reasons import (BLOCKING, INFORMATION, OUT_OF_PAPER, QUEUE_REASONS, WARNING, Severity,
+                      classify_reason)
+from .reasons import split as split_reason
+from .reasons import title as reason_title
+
 if TYPE_CHECKING:
     from .setup import Settings
 
@@ -39,14 +44,10 @@ __all__ = [
     "SCHEDULER_NO_ANSWER", "NO_DESTINATION", "NONE_ACCEPTING", "NONE_ENABLED", "BAD_DEFAULT",
     "UNDETERMINED", "PRINTER_CONDITION", "PRINTER_UNREACHABLE", "PRINTER_NOT_ASKED",
     "ANSWER_UNREADABLE",
-    "PRINTER_WARNING", "JOBS_QUEUED",
+    "PRINTER_WARNING", "JOBS_QUEUED", "NO_DEFAULT",
 ]
 
 State = Literal["idle", "printing", "stopped"]
-Severity = Literal["blocking", "warning", "information"]
-BLOCKING: Severity = "blocking"
-WARNING: Severity = "warning"
-INFORMATION: Severity = "information"
 
 # Kinds of problem, stable for programs that match on them.
 TOOLS_MISSING = "tools-missing"
@@ -65,6 +66,7 @@ PRINTER_UNREACHABLE = "printer-unreachable"
 PRINTER_NOT_ASKED = "printer-not-asked"  # no thread, descriptor or time was left to ask it
 ANSWER_UNREADABLE = "answer-unreadable"  # an attribute twice, or in a syntax it cannot have
 PRINTER_WARNING = "printer-warning"
+NO_DEFAULT = "no-default"  # some destination is ready, but lp FILE has none to use
 JOBS_QUEUED = "jobs-queued"
 
 DEFAULT_SERVER = "default"
@@ -102,107 +104,96 @@ def sanitize(text: str) -> str:
 
 # ---- printer-state-reasons --------------------------------------------------
 
-# Keywords as printers and CUPS send them, with the severity they have for
-# printing now and the advice, where NAME stands for the destination. A
-# keyword that is not here is judged by its suffix, as the IPP standard
-# says: "-report" informs, "-warning" warns, "-error" and no suffix block.
-# Entries without a suffix override that rule where the standard's
-# unsuffixed keywords are sub-states rather than faults; the rest say why.
+# The step that clears a condition, by keyword without its suffix, where
+# NAME stands for the destination. Severities come from the rule in
+# reasons.py; a keyword without advice here gets the panel's, by its title.
 _SWITCH_ON = "switch on the printer or check its network connection"
-_REASONS: Dict[str, Tuple[Severity, str]] = {
-    "none": (INFORMATION, ""),
+_ADVICE: Dict[str, str] = {
     # A person stopped the queue: cupsdisable leaves a private scheduler
     # reporting printer-state stopped, reasons "paused", message "Paused";
     # every job is held until the queue is started.
-    "paused": (BLOCKING, "start the queue: `cupsenable NAME`"),
-    "moving-to-paused": (BLOCKING, "start the queue: `cupsenable NAME`"),
-    "stopping": (BLOCKING, "start the queue: `cupsenable NAME`"),
-    "shutdown": (BLOCKING, "switch on the printer"),
-    "hold-new-jobs": (BLOCKING, "release the held jobs: `cupsenable --release NAME`"),
-    # A sub-state while a backend connects: in five jobs sent through the
-    # ipp backend of CUPS 2.4.2 to a device that answered, it never showed
-    # (the message said "Connected to printer."), and a device that cannot
-    # be reached left the queue "processing" without it. Whether the
-    # printer answers is asked of the printer itself.
-    "connecting-to-device": (INFORMATION, ""),
-    # "-report" would make it information. It says the device was offline
-    # when last asked: the scheduler reported it for a device that could
-    # not be reached and dropped it when that job ended. The printer's own
-    # answer, asked now, settles reachability, so on its own it warns.
-    "offline-report": (WARNING, _SWITCH_ON),
-    "offline": (BLOCKING, _SWITCH_ON),
-    "timed-out": (BLOCKING, _SWITCH_ON),
-    "media-needed": (BLOCKING, "load paper into NAME"),
-    "media-empty": (BLOCKING, "load paper into NAME"),
-    "media-jam": (BLOCKING, "clear the paper jam in NAME"),
-    "toner-empty": (BLOCKING, "replace the toner of NAME"),
-    "marker-supply-empty": (BLOCKING, "replace the toner or ink of NAME"),
-    "marker-waste-full": (BLOCKING, "empty or replace the waste container of NAME"),
-    "cover-open": (BLOCKING, "close the covers and doors of NAME"),
-    "door-open": (BLOCKING, "close the covers and doors of NAME"),
-    "interlock-open": (BLOCKING, "close the covers and doors of NAME"),
-    "input-tray-missing": (BLOCKING, "put the input tray back into NAME"),
-    "output-tray-missing": (BLOCKING, "put the output tray back into NAME"),
-    "output-area-full": (BLOCKING, "empty the output tray of NAME"),
-    "spool-area-full": (BLOCKING, "free disk space where NAME spools its jobs"),
-    "fuser-over-temp": (BLOCKING, "let NAME cool down, or have it serviced"),
-    "fuser-under-temp": (BLOCKING, "let NAME warm up, or have it serviced"),
-    # Advisories: printing goes on for now.
-    "media-low": (WARNING, "load paper into NAME soon"),
-    "toner-low": (WARNING, "replace the toner of NAME soon"),
-    "marker-supply-low": (WARNING, "replace the toner or ink of NAME soon"),
-    "marker-waste-almost-full": (WARNING, "empty the waste container of NAME soon"),
-    "output-area-almost-full": (WARNING, "empty the output tray of NAME soon"),
-    "developer-low": (WARNING, "replace the developer of NAME soon"),
-    "opc-near-eol": (WARNING, "replace the drum of NAME soon"),
-    # CUPS says "warning", but with a filter missing or refused no job can
-    # be converted for the printer: every one fails.
-    "cups-missing-filter-warning": (BLOCKING, "install the printer's driver"),
-    "cups-insecure-filter-warning": (
-        BLOCKING, "reinstall the printer's driver (its filters must belong to root and be "
-                  "writable by root alone)"),
-    "cups-waiting-for-job-completed": (INFORMATION, ""),
+    "paused": "start the queue: `cupsenable NAME`",
+    "moving-to-paused": "start the queue: `cupsenable NAME`",
+    "stopping": "start the queue: `cupsenable NAME`",
+    "shutdown": "switch on the printer",
+    "hold-new-jobs": "release the held jobs: `cupsenable --release NAME`",
+    "offline-report": _SWITCH_ON,
+    "offline": _SWITCH_ON,
+    "timed-out": _SWITCH_ON,
+    "media-needed": "load paper into NAME",
+    "media-empty": "load paper into NAME",
+    "media-jam": "clear the paper jam in NAME",
+    "toner-empty": "replace the toner of NAME",
+    "marker-supply-empty": "replace the toner or ink of NAME",
+    "marker-ink-empty": "replace the ink of NAME",
+    "marker-waste-full": "empty or replace the waste container of NAME",
+    "cover-open": "close the covers and doors of NAME",
+    "door-open": "close the covers and doors of NAME",
+    "interlock-open": "close the covers and doors of NAME",
+    "input-tray-missing": "put the input tray back into NAME",
+    "output-tray-missing": "put the output tray back into NAME",
+    "output-area-full": "empty the output tray of NAME",
+    "spool-area-full": "free disk space where NAME spools its jobs",
+    "fuser-over-temp": "let NAME cool down, or have it serviced",
+    "fuser-under-temp": "let NAME warm up, or have it serviced",
+    "media-low": "load paper into NAME soon",
+    "toner-low": "replace the toner of NAME soon",
+    "marker-supply-low": "replace the toner or ink of NAME soon",
+    "marker-waste-almost-full": "empty the waste container of NAME soon",
+    "output-area-almost-full": "empty the output tray of NAME soon",
+    "developer-low": "replace the developer of NAME soon",
+    "opc-near-eol": "replace the drum of NAME soon",
+    "cups-missing-filter-warning": "install the printer's driver",
+    "cups-insecure-filter-warning": "reinstall the printer's driver (its filters must belong "
+                                    "to root and be writable by root alone)",
+    "cups-remote-pending-held": "release the job at the print server or at the printer "
+                                "(its panel, or `lp -i JOB -H resume` on a CUPS server), "
+                                "or ask its administrator why it holds jobs",
+    "cups-remote-stopped": "start the queue at the print server (`cupsenable` there), or "
+                           "ask its administrator",
+    "cups-remote-aborted": "the print server gave up on the last job: see its job list "
+                           "before sending more",
+}
+
+# The printer's own reasons, where a person acts at the printer, not at the
+# local queue: for a queue of another CUPS server, its commands run there.
+_AT_PRINTER: Dict[str, str] = {
+    "paused": "resume the printer at its panel or web page (a queue of another CUPS "
+              "server: `cupsenable` there)",
+    "moving-to-paused": "resume the printer at its panel or web page (a queue of another "
+                        "CUPS server: `cupsenable` there)",
+    "stopping": "resume the printer at its panel or web page (a queue of another CUPS "
+                "server: `cupsenable` there)",
+    "hold-new-jobs": "let the printer take new jobs again at its panel or web page (a queue "
+                     "of another CUPS server: `cupsenable --release` there)",
+    "spool-area-full": "free the printer's storage (its panel or web page shows the jobs "
+                       "kept there)",
 }
 _SUFFIX_ADVICE = {
-    BLOCKING: "see the printer's panel or status page about '%s'",
-    WARNING: "see the printer's panel or status page about '%s' soon",
+    BLOCKING: "see the printer's panel or status page about %s",
+    WARNING: "see the printer's panel or status page about %s soon",
     INFORMATION: "",
 }
 
 
-# Reasons that the scheduler sets about the queue itself, not relayed from
-# the printer.
-_QUEUE_REASONS = frozenset(("paused", "moving-to-paused", "stopping", "hold-new-jobs",
-                            "spool-area-full"))
-
-
 def _relayed(keyword: str) -> bool:
-    return keyword not in _QUEUE_REASONS and not keyword.startswith("cups-")
+    return keyword not in QUEUE_REASONS and not keyword.startswith("cups-")
 
 
-def classify_reason(keyword: str) -> Severity:
-    """The severity of a printer-state-reasons keyword for printing now."""
-    known = _REASONS.get(keyword)
-    if known is not None:
-        return known[0]
-    if keyword.endswith("-report"):
-        return INFORMATION
-    if keyword.endswith("-warning"):
-        base = _REASONS.get(keyword[:-len("-warning")])
-        return WARNING if base is None or base[0] == BLOCKING else base[0]
-    return BLOCKING
+def _shown(keyword: str) -> str:
+    """'Media Empty' (media-empty-report), or the keyword where it has no
+    title."""
+    found = reason_title(keyword)
+    return "'%s' (%s)" % (found, keyword) if found else "'%s'" % keyword
 
 
-def _advice(keyword: str, name: str) -> str:
-    known = _REASONS.get(keyword)
-    if known is None:
-        for suffix in ("-error", "-warning", "-report"):
-            if keyword.endswith(suffix):
-                known = _REASONS.get(keyword[:-len(suffix)])
-                break
-    if known is not None and known[1]:
-        return known[1].replace("NAME", shlex.quote(name) if "`" in known[1] else name)
-    return _SUFFIX_ADVICE[classify_reason(keyword)] % keyword
+def _advice(keyword: str, name: str, at_printer: bool = False, severity: Optional[Severity] = None) -> str:
+    base, _ = split_reason(keyword)
+    known = (_AT_PRINTER.get(base) if at_printer else None) or _ADVICE.get(keyword) \
+        or _ADVICE.get(base)
+    if known:
+        return known.replace("NAME", shlex.quote(name) if "`" in known else name)
+    return _SUFFIX_ADVICE[severity or classify_reason(keyword)] % _shown(keyword)
 
 
 # ---- the result -------------------------------------------------------------
@@ -466,6 +457,48 @@ def _reasons(keywords: Sequence[str]) -> Tuple[Reason, ...]:
 _NO_REASONS = ["none"]
 
 
+def _tray_has_paper(device: Mapping[str, Any]) -> bool:
+    """Whether the printer's default source (media-col-default's
+    media-source) is a tray that printer-input-tray shows with paper in it.
+    media-ready is no guide: with the main tray empty it still lists the
+    size loaded there."""
+    source = device.get("default_source")
+    if not source:
+        return False
+    for entry in device.get("input_trays") or ():
+        fields = dict(part.split("=", 1) for part in str(entry).split(";") if "=" in part)
+        if fields.get("name") == source:
+            try:
+                level = int(fields.get("level", ""))
+            except ValueError:
+                return False
+            return level > 0 or level == -3  # -3: "some remains"
+    return False
+
+
+def _printer_reasons(device: Mapping[str, Any]) -> Tuple[Reason, ...]:
+    """The printer's own reasons. Out of paper blocks in whatever severity
+    the printer gives it, unless its default source shows paper: then
+    another tray is empty, and that is a warning."""
+    reasons = _reasons(device.get("state_reasons") or ())
+    if not any(split_reason(r.keyword)[0] in OUT_OF_PAPER for r in reasons):
+        return reasons
+    other_tray = _tray_has_paper(device)
+    return tuple(Reason(r.keyword, WARNING if other_tray else BLOCKING)
+                 if split_reason(r.keyword)[0] in OUT_OF_PAPER else r for r in reasons)
+
+
+def _queue_reasons(printer: Mapping[str, Any], check: PrinterCheck) -> Tuple[Reason, ...]:
+    """The scheduler's reasons. It relays offline-report when its backend
+    last found the device offline; with a job waiting for the device and no
+    answer from the printer now, that job is stuck: it blocks."""
+    reasons = _reasons(printer.get("state_reasons") or ())
+    if check.reachable is True or not printer.get("queued_jobs"):
+        return reasons
+    return tuple(Reason(r.keyword, BLOCKING) if r.keyword in ("offline-report", "offline-warning")
+                 else r for r in reasons)
+
+
 def _destination(**values: Any) -> Destination:
     """A Destination made without its frozen __init__, which sets each field
     through object.__setattr__: at thousands of queues that was a third of
@@ -514,7 +547,7 @@ def _printer_check(device: Optional[Mapping[str, Any]], limit: float) -> Printer
                             message="it answered without its state (printer-state)")
     return PrinterCheck(checked=True, reachable=True,
                         state=_STATES.get(state, "stopped") if state is not None else None,
-                        reasons=_reasons(device.get("state_reasons") or ()),
+                        reasons=_printer_reasons(device),
                         message=str(device.get("state_message") or ""),
                         accepting=device.get("accepting"))
 
@@ -531,14 +564,15 @@ def _destinations(answer: Mapping[str, Any], limit: float) -> Tuple[Destination,
         seen.add(name)
         state_code = printer.get("state")
         state: State = _STATES.get(state_code, "stopped") if state_code is not None else "stopped"
+        check = _printer_check(printer.get("device"), limit)
         result.append(_destination(
             name=name, default=name == default_base,
             enabled=state != "stopped", accepting=printer.get("accepting") is True,
             state=state, message=printer.get("state_message") or "",
-            reasons=_reasons(printer.get("state_reasons") or ()),
+            reasons=_queue_reasons(printer, check),
             queued_jobs=int(printer.get("queued_jobs") or 0),
             device_uri=printer.get("device_uri") or "",
-            printer=_printer_check(printer.get("device"), limit),
+            printer=check,
             members=tuple(printer.get("members") or ()), member_ready=None,
             unreadable=str(printer.get("unreadable") or "")))
     # A class prints on the first of its printers that is free: it is ready
@@ -584,10 +618,11 @@ def _judge(answer: Mapping[str, Any], server: str, limit: float) -> Readiness:
             % (d.name, d.unreadable), "restart or update the CUPS scheduler (server: %s); its "
             "answers do not follow IPP" % server, d.name))
     some_ready = any(d.ready for d in destinations)
+    by_name = {d.name: d for d in destinations}
     if not destinations:
         problems.extend(_destination_problems(destinations))
     elif default is not None and not default.ready and not default.unreadable:
-        problems.extend(_default_problems(default))
+        problems.extend(_default_problems(default, by_name))
     if destinations and not some_ready:
         takers = [d for d in destinations if d.enabled and d.accepting and not d.unreadable]
         readable = [d for d in destinations if not d.unreadable]
@@ -597,31 +632,59 @@ def _judge(answer: Mapping[str, Any], server: str, limit: float) -> Readiness:
         for d in sorted(takers, key=lambda d: not d.default):
             if d.name not in explained and len(explained) < 10:
                 explained.add(d.name)
-                problems.extend(_conditions(d))
+                problems.extend(_conditions(d, by_name))
 
     warnings: List[Problem] = []
+    if default is None and not bad_default and some_ready:
+        first = next(d for d in destinations if d.ready)
+        warnings.append(Problem(
+            NO_DEFAULT, "no destination is the default, so `lp FILE` without -d fails",
+            "make one the default: `lpadmin -d %s`" % shlex.quote(first.name)))
     for d in destinations:
         warnings.extend(_warnings(d))
     ready = some_ready and not bad_default and (default is None or default.ready)
     return Readiness(scheduler, destinations, ready, tuple(problems), tuple(warnings))
 
 
-def _conditions(d: Destination) -> List[Problem]:
+def _member_advice(d: Destination, members: Mapping[str, Destination]) -> str:
+    """The commands that make the class d's printers take jobs, one per
+    member, or where to look for those that only their printers hold up."""
+    steps = []
+    for name in d.members:
+        member = members.get(name)
+        quoted = shlex.quote(name)
+        if member is None:
+            steps.append("add %s back (`lpadmin -p %s -v DEVICE-URI`) or drop it from the "
+                         "class (`lpadmin -p %s -r %s`)" % (name, quoted, quoted,
+                                                           shlex.quote(d.name)))
+            continue
+        commands = (["`cupsenable %s`" % quoted] if not member.enabled else []) + \
+            (["`cupsaccept %s`" % quoted] if not member.accepting else [])
+        steps.append(" and ".join(commands) if commands else
+                     "see why %s is not ready (`%s -d %s`)" % (name, _DIAGNOSTIC, quoted))
+    return "make one of its printers ready: " + "; ".join(steps[:10])
+
+
+_DIAGNOSTIC = "python3 -m vellomar.printing.cups"
+
+
+def _conditions(d: Destination, members: Optional[Mapping[str, Destination]] = None
+                ) -> List[Problem]:
     """Why d, which is enabled and accepts jobs, is not ready: its blocking
     reasons and its printer's, and a printer that does not answer."""
     problems = []
     for reason in d.queue_blocking:
         problems.append(Problem(
-            PRINTER_CONDITION, "%s reports %s%s" % (d.name, reason.keyword,
+            PRINTER_CONDITION, "%s reports %s%s" % (d.name, _shown(reason.keyword),
                                                    ": " + d.message if d.message else ""),
-            _advice(reason.keyword, d.name), d.name))
+            _advice(reason.keyword, d.name, severity=reason.severity), d.name))
     for reason in d.printer.reasons:
         if reason.severity == BLOCKING:
             detail = d.printer.message
             problems.append(Problem(
                 PRINTER_CONDITION, "the printer of %s reports %s%s"
-                % (d.name, reason.keyword, ": " + detail if detail else ""),
-                _advice(reason.keyword, d.name), d.name))
+                % (d.name, _shown(reason.keyword), ": " + detail if detail else ""),
+                _advice(reason.keyword, d.name, True, reason.severity), d.name))
     if d.printer.state == "stopped" and not any(r.severity == BLOCKING for r in d.printer.reasons):
         problems.append(Problem(
             PRINTER_CONDITION, "the printer of %s reports that it is stopped%s"
@@ -636,8 +699,7 @@ def _conditions(d: Destination) -> List[Problem]:
     if d.member_ready is False:
         problems.append(Problem(
             PRINTER_CONDITION, "no printer of the class %s is ready (%s)"
-            % (d.name, ", ".join(d.members)),
-            "make one of them ready: see its own problems", d.name))
+            % (d.name, ", ".join(d.members)), _member_advice(d, members or {}), d.name))
     if d.printer.checked and d.printer.reachable is None:
         problems.append(Problem(
             PRINTER_NOT_ASKED, "the printer of %s (%s) could not be asked: %s"
@@ -654,10 +716,11 @@ def _conditions(d: Destination) -> List[Problem]:
     return problems
 
 
-def _default_problems(default: Destination) -> List[Problem]:
+def _default_problems(default: Destination, members: Mapping[str, Destination]
+                      ) -> List[Problem]:
     consequence = ", so a job sent without naming a destination does not print"
     if default.enabled and default.accepting:
-        return _conditions(default)
+        return _conditions(default, members)
     quoted = shlex.quote(default.name)
     what = [("is stopped", "`cupsenable %s`" % quoted)] if not default.enabled else []
     if not default.accepting:
@@ -699,8 +762,9 @@ def _warnings(d: Destination) -> List[Problem]:
         for reason in reasons:
             if reason.severity == WARNING:
                 warnings.append(Problem(PRINTER_WARNING, "%s%s reports %s"
-                                        % (source, d.name, reason.keyword),
-                                        _advice(reason.keyword, d.name), d.name))
+                                        % (source, d.name, _shown(reason.keyword)),
+                                        _advice(reason.keyword, d.name, bool(source),
+                                                reason.severity), d.name))
     if d.queued_jobs > 0:
         warnings.append(Problem(
             JOBS_QUEUED, "%d job%s waiting at %s" % (d.queued_jobs, " is" if d.queued_jobs == 1
