@@ -99,6 +99,13 @@ public:
     ~Cut();
 
     double deadline() const { return deadline_; }
+    // A later deadline, once the peer has shown itself; called only by the
+    // question's own thread, the one that reads the deadline.
+    void extend(double later) {
+        if (later > deadline_) {
+            deadline_ = later;
+        }
+    }
     // Abandoned, or past the deadline: nothing more is to be sent or waited for.
     bool over() const;
     bool abandoned() const { return abandoned_.load(std::memory_order_acquire); }

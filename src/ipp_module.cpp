@@ -63,10 +63,12 @@ struct Printer {
     ipp_attribute_t *type = nullptr;
     ipp_attribute_t *device_uri = nullptr;
     ipp_attribute_t *members = nullptr;
+    ipp_attribute_t *media_default = nullptr;  // media-col-default (a printer's own)
+    ipp_attribute_t *trays = nullptr;          // printer-input-tray (a printer's own)
     const char *unreadable = nullptr;  // the attribute's name
     bool repeated = false;
 
-    enum class Syntax { text, integer, boolean };
+    enum class Syntax { text, integer, boolean, collection, octets };
 
     void take(ipp_attribute_t *attribute) {
         const char *key = ippGetName(attribute);
@@ -88,16 +90,20 @@ struct Printer {
             {"printer-type", Syntax::integer, &Printer::type},
             {"device-uri", Syntax::text, &Printer::device_uri},
             {"member-names", Syntax::text, &Printer::members},
+            {"media-col-default", Syntax::collection, &Printer::media_default},
+            {"printer-input-tray", Syntax::octets, &Printer::trays},
         };
         for (const Known &entry : known) {
             if (std::strcmp(key, entry.key) != 0) {
                 continue;
             }
             ipp_attribute_t *&slot = this->*entry.slot;
-            const bool fits = entry.syntax == Syntax::text      ? is_text(attribute)
-                              : entry.syntax == Syntax::integer ? is_integer(attribute)
-                                                                : ippGetValueTag(attribute) ==
-                                                                      IPP_TAG_BOOLEAN;
+            const ipp_tag_t tag = ippGetValueTag(attribute);
+            const bool fits = entry.syntax == Syntax::text         ? is_text(attribute)
+                              : entry.syntax == Syntax::integer    ? is_integer(attribute)
+                              : entry.syntax == Syntax::collection ? tag == IPP_TAG_BEGIN_COLLECTION
+                              : entry.syntax == Syntax::octets     ? tag == IPP_TAG_STRING
+                                                                   : tag == IPP_TAG_BOOLEAN;
             if (slot != nullptr || (!fits && !out_of_band(attribute))) {
                 if (unreadable == nullptr) {
                     unreadable = entry.key;
@@ -203,7 +209,7 @@ struct Keys {
     enum Name {
         name, state, state_reasons, state_message, accepting, queued_jobs, type, device_uri,
         members, unreadable, device, checked, asked, scheme, reachable, timed_out, error,
-        count
+        connected, tries, http_status, default_source, input_trays, failure, count
     };
     Ref keys[count];
 
@@ -211,7 +217,8 @@ struct Keys {
         static const char *const texts[count] = {
             "name", "state", "state_reasons", "state_message", "accepting", "queued_jobs",
             "type", "device_uri", "members", "unreadable", "device", "checked", "asked",
-            "scheme", "reachable", "timed_out", "error"};
+            "scheme", "reachable", "timed_out", "error", "connected", "tries", "http_status",
+            "default_source", "input_trays", "failure"};
         for (int i = 0; i < count; ++i) {
             keys[i] = Ref::steal(PyUnicode_InternFromString(texts[i]));
             if (!keys[i]) {
@@ -250,6 +257,48 @@ PyObject *not_checked(const char *why, const char *scheme) {
         return nullptr;
     }
     return device.release();
+}
+
+// How a printer's question failed, for the advice that fits; None when it
+// did not.
+PyObject *failure_name(Failure failure) {
+    static const char *const names[] = {
+        nullptr,    "not-asked", "no-address", "cannot-connect", "timed-out", "tls",
+        "http-status", "ipp-status", "closed",  "not-http",       "not-ipp",   "io",
+        "too-large",  "no-memory"};
+    const auto index = static_cast<std::size_t>(failure);
+    const char *name = index < sizeof names / sizeof names[0] ? names[index] : "other";
+    return name != nullptr ? text(name) : compat::new_ref(Py_None);
+}
+
+// The media-source of a media-col-default collection, or None.
+PyObject *media_source(ipp_attribute_t *media_default) {
+    ipp_t *collection = media_default != nullptr ? ippGetCollection(media_default, 0) : nullptr;
+    ipp_attribute_t *source =
+        collection != nullptr ? ippFindAttribute(collection, "media-source", IPP_TAG_ZERO) : nullptr;
+    const char *value = source != nullptr && is_text(source) && ippGetCount(source) == 1
+                            ? ippGetString(source, 0, nullptr)
+                            : nullptr;
+    return value != nullptr ? text(value) : compat::new_ref(Py_None);
+}
+
+// The values of an octetString attribute as texts ("type=...;level=...").
+PyObject *octet_texts(ipp_attribute_t *attribute) {
+    const int count = attribute != nullptr ? ippGetCount(attribute) : 0;
+    Ref list = Ref::steal(PyList_New(0));
+    for (int i = 0; list && i < count && i < 64; ++i) {
+        int length = 0;
+        const void *data = ippGetOctetString(attribute, i, &length);
+        if (data == nullptr || length < 0) {
+            continue;
+        }
+        Ref value = Ref::steal(PyUnicode_DecodeUTF8(static_cast<const char *>(data), length,
+                                                    "surrogateescape"));
+        if (!value || PyList_Append(list.get(), value.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return list.release();
 }
 
 PyObject *device_result(DeviceAnswer &answer, const Keys &k) {
@@ -291,7 +340,16 @@ PyObject *device_result(DeviceAnswer &answer, const Keys &k) {
         !k.put(dict, Keys::state_message, string_or_none(own.message)) ||
         !k.put(dict, Keys::accepting,
                own.accepting == nullptr ? compat::new_ref(Py_None)
-                                        : PyBool_FromLong(ippGetBoolean(own.accepting, 0)))) {
+                                        : PyBool_FromLong(ippGetBoolean(own.accepting, 0))) ||
+        !k.put(dict, Keys::connected, PyBool_FromLong(answer.connected ? 1 : 0)) ||
+        !k.put(dict, Keys::tries, PyLong_FromLong(answer.tries)) ||
+        !k.put(dict, Keys::http_status,
+               answer.outcome.failure == Failure::http_status
+                   ? PyLong_FromLong(answer.outcome.http_status)
+                   : compat::new_ref(Py_None)) ||
+        !k.put(dict, Keys::default_source, media_source(own.media_default)) ||
+        !k.put(dict, Keys::input_trays, octet_texts(own.trays)) ||
+        !k.put(dict, Keys::failure, failure_name(answer.outcome.failure))) {
         return nullptr;
     }
     return device.release();
@@ -364,7 +422,7 @@ struct DeviceChecks {
 
     // False with an exception set: out of memory, or a signal handler raised.
     bool run(const Printer *printers, std::size_t printer_count, std::size_t first,
-             double timeout, const char *user) {
+             double timeout, double answer_timeout, const char *user) {
         auto **uris = static_cast<const char **>(std::calloc(printer_count + 1, sizeof(char *)));
         answers = static_cast<DeviceAnswer *>(std::calloc(printer_count + 1, sizeof(DeviceAnswer)));
         if (uris == nullptr || answers == nullptr) {
@@ -382,7 +440,8 @@ struct DeviceChecks {
         }
         PyThreadState *saved = nullptr;
         const ipp::Caller caller{release_lock, acquire_lock, signalled, &saved};
-        const bool kept = ipp::check_devices(uris, count, first, timeout, user, answers, &caller);
+        const bool kept =
+            ipp::check_devices(uris, count, first, timeout, answer_timeout, user, answers, &caller);
         std::free(static_cast<void *>(uris));
         return kept;
     }
@@ -494,23 +553,31 @@ PyObject *query_scheduler(PyObject * /*module*/, PyObject *args, PyObject *kwarg
     // The API takes char ** up to 3.12.
     static char timeout_keyword[] = "timeout";
     static char check_keyword[] = "check_printers";
-    static char *keywords_accepted[] = {timeout_keyword, check_keyword, nullptr};
+    static char answer_keyword[] = "printer_timeout";
+    static char *keywords_accepted[] = {timeout_keyword, check_keyword, answer_keyword, nullptr};
     double timeout = 0;
     int check_printers = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "d|p:query_scheduler",
+    double answer_timeout = -1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "d|p$d:query_scheduler",
                                      keywords_accepted, &timeout,
-                                     &check_printers)) {
+                                     &check_printers, &answer_timeout)) {
         return nullptr;
     }
-    if (std::isnan(timeout) || timeout <= 0) {
-        Ref given = Ref::steal(PyFloat_FromDouble(timeout));
-        if (given) {
-            PyErr_Format(PyExc_ValueError, "timeout must be a positive number of seconds, not %R",
-                         given.get());
+    const bool answer_given = answer_timeout != -1;
+    for (const double limit : {timeout, answer_given ? answer_timeout : 1.0}) {
+        if (std::isnan(limit) || limit <= 0) {
+            Ref given = Ref::steal(PyFloat_FromDouble(limit));
+            if (given) {
+                PyErr_Format(PyExc_ValueError, "%s must be a positive number of seconds, not %R",
+                             limit == timeout ? "timeout" : "printer_timeout", given.get());
+            }
+            return nullptr;
         }
-        return nullptr;
     }
     timeout = timeout > kLongestWait ? kLongestWait : timeout;
+    answer_timeout = !answer_given ? timeout
+                     : answer_timeout > kLongestWait ? kLongestWait
+                                                     : answer_timeout;
 
     auto *sources = static_cast<ipp::DefaultSources *>(std::calloc(1, sizeof(ipp::DefaultSources)));
     auto *answer = static_cast<SchedulerAnswer *>(std::calloc(1, sizeof(SchedulerAnswer)));
@@ -584,7 +651,7 @@ PyObject *query_scheduler(PyObject * /*module*/, PyObject *args, PyObject *kwarg
     // Device URIs name hosts as the scheduler's host sees them.
     DeviceChecks checks;
     const bool ask_devices = check_printers != 0 && answer->local;
-    if (ask_devices && !checks.run(printers, count, first, timeout, answer->user)) {
+    if (ask_devices && !checks.run(printers, count, first, timeout, answer_timeout, answer->user)) {
         return nullptr;
     }
     Ref remote;
@@ -650,14 +717,16 @@ PyObject *pool_state(PyObject * /*module*/, PyObject * /*unused*/) {
 PyMethodDef methods[] = {
     {"query_scheduler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(query_scheduler)),
      METH_VARARGS | METH_KEYWORDS,
-     "query_scheduler(timeout, check_printers=True)\n--\n\n"
+     "query_scheduler(timeout, check_printers=True, *, printer_timeout=timeout)\n--\n\n"
      "Asks the CUPS scheduler that the CUPS tools would ask now (CUPS_SERVER, client.conf,\n"
      "then the local socket) for its printers, with one CUPS-Get-Printers request, and for\n"
      "the default destination as lp without -d resolves it (LPDEST or PRINTER, lpoptions,\n"
      "then the scheduler's default). With check_printers, each printer's device is asked\n"
-     "too, the default's first, within another timeout: Get-Printer-Attributes for ipp,\n"
-     "ipps, http and https, a connection for socket and lpd. Each request is sent once: a\n"
-     "redirect or an error is the answer.\n\n"
+     "too, the default's first: each connects within another timeout, and a printer\n"
+     "that took the connection is waited for up to printer_timeout. Get-Printer-Attributes\n"
+     "for ipp, ipps, http and https (without the URI's ?options; once more in IPP/1.1 when\n"
+     "the printer refuses 2.0), a connection for socket and lpd. Each request is sent once\n"
+     "otherwise: a redirect or an error is the answer.\n\n"
      "Returns a dict: server, local, default (or None: default_error says why),\n"
      "default_known (false when the question about the default got no answer),\n"
      "default_source (environment, lpoptions, scheduler or None), connections, and\n"
@@ -665,7 +734,9 @@ PyMethodDef methods[] = {
      "queued_jobs, type, device_uri (without user-info), members (a class's printers),\n"
      "unreadable (why the answer about it cannot be read, or None) and\n"
      "device (None when not asked for; else checked, and why not, or asked, reachable,\n"
-     "timed_out, error, state, state_reasons, state_message, accepting).\n\n"
+     "timed_out, error, state, state_reasons, state_message, accepting, connected,\n"
+     "tries, http_status, default_source (media-col-default's media-source) and\n"
+     "input_trays (printer-input-tray's values)).\n\n"
      "Raises TimeoutError when the scheduler does not answer within timeout seconds,\n"
      "an OSError of the connection's errno when it cannot be reached (ConnectionRefusedError:\n"
      "none runs there), and OSError when it refuses the request. A signal whose handler\n"

@@ -473,7 +473,7 @@ void Batch::give_up_locked() {
                 freed = true;
             }
             questions_[i] = nullptr;
-            fates_[i] = Fate::given_up;
+            fates_[i] = question->started ? Fate::given_up_started : Fate::given_up;
             break;
         default:
             fates_[i] = Fate::not_asked;

@@ -52,7 +52,8 @@ struct Question {
 
     explicit Question(double deadline) : cut(deadline) {}
 
-    // Tells Batch::wait_for_start() that the question's first step is done.
+    // Tells Batch::wait_for_start() that the question's first step is done;
+    // a question given up after it is given_up_started.
     void mark_started();
 };
 
@@ -104,7 +105,9 @@ public:
     // mark_started() or until deadline.
     void wait_for_start(Question *question, double deadline);
 
-    enum class Fate : unsigned char { answered, not_asked, given_up };
+    // given_up_started: given up after it called mark_started() (a printer
+    // that took the connection, say).
+    enum class Fate : unsigned char { answered, not_asked, given_up, given_up_started };
     Fate fate(std::size_t index) const;
     std::size_t size() const { return count_; }
 

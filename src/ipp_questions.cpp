@@ -24,11 +24,11 @@ void copy_text(char *out, std::size_t size, const char *text) {
 // A request made on a pool thread: ippNewRequest() would read the user's
 // language from the environment there. IPP/2.0, in English, as every text
 // here is.
-Message new_request(ipp_op_t operation, const char *user) {
+Message new_request(ipp_op_t operation, const char *user, int major = 2, int minor = 0) {
     const LibcupsSection section;
     Message request(ippNew());
     if (request) {
-        ippSetVersion(request.get(), 2, 0);
+        ippSetVersion(request.get(), major, minor);
         ippSetOperation(request.get(), operation);
         ippSetRequestId(request.get(), 1);
         ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_CHARSET, "attributes-charset",
@@ -304,12 +304,76 @@ bool separate(const char *uri, char (&scheme)[32], char (&host)[HTTP_MAX_HOST],
 
 // ---------------------------------------------------------------- devices
 
+// The options of the ipp backend that a device URI may carry after "?"
+// ("?waitjob=false&version=1.1"). The backend takes them off before it talks
+// to the printer, which knows no such resource; of them, the IPP version and
+// the encryption change how it asks.
+struct UriOptions {
+    int major = 2;
+    int minor = 0;
+    bool version_given = false;
+    bool encryption_given = false;
+    http_encryption_t encryption = HTTP_ENCRYPTION_IF_REQUESTED;
+};
+
+UriOptions take_uri_options(char (&resource)[HTTP_MAX_URI]) {
+    UriOptions options;
+    char *query = std::strchr(resource, '?');
+    if (query == nullptr) {
+        return options;
+    }
+    *query++ = '\0';
+    char *saved = nullptr;
+    for (char *pair = strtok_r(query, "&+", &saved); pair != nullptr;
+         pair = strtok_r(nullptr, "&+", &saved)) {
+        char *value = std::strchr(pair, '=');
+        if (value == nullptr) {
+            continue;
+        }
+        *value++ = '\0';
+        if (strcasecmp(pair, "version") == 0) {
+            static const struct {
+                const char *text;
+                int major, minor;
+            } versions[] = {{"1.0", 1, 0}, {"1.1", 1, 1}, {"2.0", 2, 0}, {"2.1", 2, 1},
+                            {"2.2", 2, 2}};
+            for (const auto &version : versions) {
+                if (std::strcmp(value, version.text) == 0) {
+                    options.major = version.major;
+                    options.minor = version.minor;
+                    options.version_given = true;
+                }
+            }
+        } else if (strcasecmp(pair, "encryption") == 0) {
+            static const struct {
+                const char *text;
+                http_encryption_t encryption;
+            } modes[] = {{"always", HTTP_ENCRYPTION_ALWAYS},
+                         {"ifrequested", HTTP_ENCRYPTION_IF_REQUESTED},
+                         {"never", HTTP_ENCRYPTION_NEVER},
+                         {"required", HTTP_ENCRYPTION_REQUIRED}};
+            for (const auto &mode : modes) {
+                if (strcasecmp(value, mode.text) == 0) {
+                    options.encryption = mode.encryption;
+                    options.encryption_given = true;
+                }
+            }
+        }
+    }
+    return options;
+}
+
 struct DeviceQuestion : Question {
     char uri[HTTP_MAX_URI] = {};
     char user[256] = {};
+    // Until a connection is made the question has the query limit; a printer
+    // that took the connection is waited for until this (waking from sleep,
+    // a printer answers within seconds).
+    double answer_deadline;
     DeviceAnswer answer;
 
-    explicit DeviceQuestion(double deadline) : Question(deadline) {}
+    DeviceQuestion(double deadline, double answer_deadline)
+        : Question(deadline), answer_deadline(answer_deadline) {}
 
     static void work(DeviceQuestion &question) {
         DeviceAnswer &answer = question.answer;
@@ -349,40 +413,90 @@ struct DeviceQuestion : Question {
     }
 
     static void ask_printer(DeviceQuestion &question, const char *scheme, const char *host,
-                            int port, const char *resource) {
+                            int port, char (&resource)[HTTP_MAX_URI]) {
         DeviceAnswer &answer = question.answer;
+        UriOptions options = take_uri_options(resource);
         const bool secure = std::strcmp(scheme, "ipps") == 0 || std::strcmp(scheme, "https") == 0;
-        Connection connection(question.cut);
-        if (!connection.open(host, port,
-                             secure ? HTTP_ENCRYPTION_ALWAYS : HTTP_ENCRYPTION_IF_REQUESTED,
-                             answer.outcome)) {
-            return;
-        }
+        http_encryption_t encryption = secure                     ? HTTP_ENCRYPTION_ALWAYS
+                                       : options.encryption_given ? options.encryption
+                                                                  : HTTP_ENCRYPTION_IF_REQUESTED;
         char printer_uri[HTTP_MAX_URI];
         httpAssembleURI(HTTP_URI_CODING_ALL, printer_uri, sizeof printer_uri,
                         secure ? "ipps" : "ipp", nullptr, host, port, resource);
-        Message request = new_request(IPP_OP_GET_PRINTER_ATTRIBUTES, question.user);
-        static const char *const wanted[] = {"printer-state", "printer-state-reasons",
-                                             "printer-state-message",
-                                             "printer-is-accepting-jobs"};
+        // One deliberate second try, within the same deadline, where the
+        // backend would go on to print: a printer that speaks IPP/1.1 alone
+        // refuses a 2.0 request (HTTP 400, or server-error-version-not-
+        // supported), and one that wants TLS answers 426 (Upgrade Required).
+        // A version the URI names is the only one tried.
+        for (answer.tries = 1;; ++answer.tries) {
+            answer.outcome = Outcome();
+            answer.attributes = Message();
+            if (!ask_once(question, host, port, encryption, printer_uri, resource, options)) {
+                return;
+            }
+            const int http_status =
+                answer.outcome.failure == Failure::http_status ? answer.outcome.http_status : 0;
+            const bool refused_version =
+                http_status == HTTP_STATUS_BAD_REQUEST ||
+                (answer.outcome.ok() && ippGetStatusCode(answer.attributes.get()) ==
+                                            IPP_STATUS_ERROR_VERSION_NOT_SUPPORTED);
+            const bool wants_tls = http_status == HTTP_STATUS_UPGRADE_REQUIRED &&
+                                   encryption != HTTP_ENCRYPTION_ALWAYS &&
+                                   encryption != HTTP_ENCRYPTION_REQUIRED;
+            if (answer.tries > 1 || question.cut.over()) {
+                break;
+            }
+            if (wants_tls) {
+                encryption = HTTP_ENCRYPTION_REQUIRED;
+            } else if (refused_version && !options.version_given && options.major >= 2) {
+                options.major = 1;
+                options.minor = 1;
+            } else {
+                break;
+            }
+        }
+        if (answer.outcome.ok()) {
+            const ipp_status_t status = ippGetStatusCode(answer.attributes.get());
+            if (!usable_status(status, false)) {
+                refused(answer.outcome, status);
+            }
+        }
+    }
+
+    // One connection and one Get-Printer-Attributes; false when no
+    // connection was had.
+    static bool ask_once(DeviceQuestion &question, const char *host, int port,
+                         http_encryption_t encryption, const char *printer_uri,
+                         const char *resource, const UriOptions &options) {
+        DeviceAnswer &answer = question.answer;
+        Connection connection(question.cut);
+        if (!connection.open(host, port, encryption, answer.outcome)) {
+            return false;
+        }
+        answer.connected = true;
+        question.mark_started();
+        question.cut.extend(question.answer_deadline);
+        Message request = new_request(IPP_OP_GET_PRINTER_ATTRIBUTES, question.user, options.major,
+                                      options.minor);
+        static const char *const wanted[] = {
+            "printer-state",      "printer-state-reasons", "printer-state-message",
+            "printer-is-accepting-jobs", "media-col-default", "printer-input-tray"};
         if (request) {
             const LibcupsSection section;
             ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
                          printer_uri);
             ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD,
-                          "requested-attributes", 4, nullptr, wanted);
+                          "requested-attributes", sizeof wanted / sizeof wanted[0], nullptr,
+                          wanted);
         }
         if (!connection.exchange(static_cast<Message &&>(request), resource, answer.attributes,
                                  answer.outcome, kMostPrinterAnswer)) {
             // An HTTP answer is an answer: the printer is there.
             answer.reachable = answer.outcome.failure == Failure::http_status;
-            return;
+            return true;
         }
         answer.reachable = true;
-        const ipp_status_t status = ippGetStatusCode(answer.attributes.get());
-        if (!usable_status(status, false)) {
-            refused(answer.outcome, status);
-        }
+        return true;
     }
 };
 
@@ -479,8 +593,10 @@ DeviceKind device_kind(const char *uri, char (&scheme)[32]) {
 }
 
 bool check_devices(const char *const *uris, std::size_t count, std::size_t first, double timeout,
-                   const char *user, DeviceAnswer *answers, const Caller *caller) {
+                   double answer_timeout, const char *user, DeviceAnswer *answers,
+                   const Caller *caller) {
     const double deadline = now() + timeout;
+    const double answer_deadline = now() + (answer_timeout > timeout ? answer_timeout : timeout);
     Batch batch;
     auto *places = static_cast<long *>(std::calloc(count + 1, sizeof(long)));
     // The questions as made; one is read only once the batch says it was
@@ -505,7 +621,8 @@ bool check_devices(const char *const *uris, std::size_t count, std::size_t first
             continue;
         }
         answer.checked = true;
-        auto *question = places != nullptr ? make_question<DeviceQuestion>(deadline) : nullptr;
+        auto *question =
+            places != nullptr ? make_question<DeviceQuestion>(deadline, answer_deadline) : nullptr;
         if (question == nullptr) {
             answer.outcome.fail(Failure::no_memory, ENOMEM, "out of memory");
             continue;
@@ -528,7 +645,7 @@ bool check_devices(const char *const *uris, std::size_t count, std::size_t first
             answer.outcome.fail(Failure::not_asked, error, "not asked: %s", std::strerror(error));
         }
     }
-    const bool kept = batch.wait(deadline, caller);
+    const bool kept = batch.wait(answer_deadline, caller);
     for (std::size_t i = 0; places != nullptr && i < count; ++i) {
         if (!answers[i].checked || places[i] < 0) {
             continue;
@@ -539,6 +656,8 @@ bool check_devices(const char *const *uris, std::size_t count, std::size_t first
         case Batch::Fate::answered: {
             DeviceAnswer &got = questions[i]->answer;
             answer.asked = got.asked;
+            answer.connected = got.connected;
+            answer.tries = got.tries;
             answer.reachable = got.reachable;
             answer.timed_out = got.timed_out;
             answer.outcome = got.outcome;
@@ -557,7 +676,9 @@ bool check_devices(const char *const *uris, std::size_t count, std::size_t first
             break;
         }
         case Batch::Fate::given_up:
+        case Batch::Fate::given_up_started:
             answer.asked = true;
+            answer.connected = batch.fate(place) == Batch::Fate::given_up_started;
             answer.timed_out = true;
             answer.outcome.fail(Failure::timed_out, 0, "no answer in time");
             break;

@@ -64,7 +64,9 @@ struct DeviceAnswer {
     DeviceKind kind = DeviceKind::unusable_uri;
     bool checked = false;    // a question was put (or would have been)
     bool asked = false;      // it ran: false when the deadline came while it waited
+    bool connected = false;  // a connection was made (ipp)
     bool reachable = false;  // connected (tcp) or answered over IPP (ipp)
+    int tries = 0;           // requests sent (ipp): two after a fallback to IPP/1.1
     bool timed_out = false;
     Outcome outcome;
     char scheme[32] = {};
@@ -75,9 +77,11 @@ DeviceKind device_kind(const char *uri, char (&scheme)[32]);
 
 // Asks every device at once, answers[i] for uris[i], uris[first] (the
 // default's) before the others; as ask_scheduler() for the caller's lock.
-// False when interrupted.
+// Each connects within timeout, and a printer that took the connection is
+// waited for until answer_timeout. False when interrupted.
 bool check_devices(const char *const *uris, std::size_t count, std::size_t first, double timeout,
-                   const char *user, DeviceAnswer *answers, const Caller *caller);
+                   double answer_timeout, const char *user, DeviceAnswer *answers,
+                   const Caller *caller);
 
 // The URI without its user-info part, where credentials live.
 void strip_user_info(const char *uri, char *out, std::size_t size);

@@ -35,10 +35,12 @@ def kinds(problems):
     return [problem.kind for problem in problems]
 
 
-def stand_in(query_limit):
-    """The setup module, with another query time limit."""
+def stand_in(query_limit, job_limit=None):
+    """The setup module, with other time limits (the job limit: by default
+    the query limit)."""
+    timeouts = Timeouts(query_limit, job_limit or query_limit)
     return Namespace(is_available=lambda: (True, ""),
-                     setup=lambda: {"env": {}, "timeout": Timeouts(query_limit, 10)})
+                     setup=lambda: {"env": {}, "timeout": timeouts})
 
 
 def run_diagnostic(*args):

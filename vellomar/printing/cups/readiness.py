@@ -42,7 +42,7 @@ __all__ = [
     "BLOCKING", "WARNING", "INFORMATION",
     "TOOLS_MISSING", "NO_SETTINGS", "NO_IPP_CLIENT", "QUERY_FAILED", "SCHEDULER_NOT_RUNNING",
     "SCHEDULER_NO_ANSWER", "NO_DESTINATION", "NONE_ACCEPTING", "NONE_ENABLED", "BAD_DEFAULT",
-    "UNDETERMINED", "PRINTER_CONDITION", "PRINTER_UNREACHABLE", "PRINTER_NOT_ASKED",
+    "UNDETERMINED", "PRINTER_CONDITION", "PRINTER_UNREACHABLE", "PRINTER_REFUSED", "PRINTER_NOT_ASKED",
     "ANSWER_UNREADABLE",
     "PRINTER_WARNING", "JOBS_QUEUED", "NO_DEFAULT",
 ]
@@ -63,6 +63,7 @@ BAD_DEFAULT = "bad-default"
 UNDETERMINED = "undetermined"  # no longer reported; kept for programs that match on it
 PRINTER_CONDITION = "printer-condition"
 PRINTER_UNREACHABLE = "printer-unreachable"
+PRINTER_REFUSED = "printer-refused"  # it answered HTTP, not with its state
 PRINTER_NOT_ASKED = "printer-not-asked"  # no thread, descriptor or time was left to ask it
 ANSWER_UNREADABLE = "answer-unreadable"  # an attribute twice, or in a syntax it cannot have
 PRINTER_WARNING = "printer-warning"
@@ -221,6 +222,8 @@ class PrinterCheck:
     reasons: Tuple[Reason, ...] = ()
     message: str = ""
     accepting: Optional[bool] = None  # printer-is-accepting-jobs, where it said
+    http_status: Optional[int] = None  # the HTTP status it answered instead of IPP
+    tls_failed: bool = False  # its connection's TLS could not be had
 
 
 @dataclass(frozen=True)
@@ -341,7 +344,8 @@ def _destination_dict(d: Destination) -> Dict[str, object]:
             "members": list(d.members), "unreadable": d.unreadable,
             "printer": {"checked": d.printer.checked, "reachable": d.printer.reachable,
                         "state": d.printer.state, "reasons": _reasons_list(d.printer.reasons),
-                        "message": d.printer.message, "accepting": d.printer.accepting}}
+                        "message": d.printer.message, "accepting": d.printer.accepting,
+                        "http_status": d.printer.http_status}}
 
 
 def _problem_dict(p: Problem) -> Dict[str, object]:
@@ -362,7 +366,8 @@ class SetupModule(Protocol):
 class IppModule(Protocol):
     """What is used of the ipp extension (or a stand-in for it)."""
 
-    def query_scheduler(self, timeout: float, check_printers: bool = ...) -> Dict[str, Any]: ...
+    def query_scheduler(self, timeout: float, check_printers: bool = ..., *,
+                        printer_timeout: float = ...) -> Dict[str, Any]: ...
 
 
 def _describe(error: BaseException) -> str:
@@ -414,7 +419,11 @@ def check_readiness(setup_module: Optional[SetupModule] = None, *,
             TOOLS_MISSING, "CUPS printing is not usable here: %s" % reason,
             "install the CUPS client tools (Debian: apt-get install cups-client)"),))
     try:
-        limit = float(setup_module.setup()["timeout"].query)
+        timeouts = setup_module.setup()["timeout"]
+        limit = float(timeouts.query)
+        # A printer that took the connection is waited for as long as a job
+        # would wait for it: waking from sleep, it answers within seconds.
+        printer_limit = max(limit, float(timeouts.job))
     except Exception as error:
         return Readiness(not_asked, (), False, (Problem(
             NO_SETTINGS, "no settings for running the CUPS tools: %s" % _describe(error),
@@ -426,7 +435,7 @@ def check_readiness(setup_module: Optional[SetupModule] = None, *,
             return Readiness(not_asked, (), False, (missing,))
 
     try:
-        answer = ipp_module.query_scheduler(limit, check_printers)
+        answer = ipp_module.query_scheduler(limit, check_printers, printer_timeout=printer_limit)
     except (ConnectionRefusedError, FileNotFoundError) as error:
         advice = ("start the CUPS service (e.g. `systemctl start cups`), or set CUPS_SERVER "
                   "to a scheduler that runs" if server == DEFAULT_SERVER else
@@ -443,7 +452,7 @@ def check_readiness(setup_module: Optional[SetupModule] = None, *,
             QUERY_FAILED, "asking the CUPS scheduler (server: %s) failed: %s"
             % (server, _describe(error)),
             "check that the CUPS scheduler is running and lets this user list printers"),))
-    return _judge(answer, server, limit)
+    return _judge(answer, server, printer_limit)
 
 
 # ---- judging ----------------------------------------------------------------
@@ -533,12 +542,20 @@ def _printer_check(device: Optional[Mapping[str, Any]], limit: float) -> Printer
                             message=str(device.get("error") or "not asked"))
     reachable = bool(device.get("reachable"))
     if not reachable:
-        message = ("it does not answer within %g s" % limit if device.get("timed_out")
-                   else "it cannot be reached: %s" % (device.get("error") or "no answer"))
-        return PrinterCheck(checked=True, reachable=False, message=message)
+        if device.get("timed_out") and device.get("connected"):
+            message = "it accepted a connection but did not answer within %g s" % limit
+        elif device.get("timed_out"):
+            message = "it takes no connection in time (switched off, or no route to it)"
+        else:
+            message = "it cannot be reached: %s" % (device.get("error") or "no answer")
+        return PrinterCheck(checked=True, reachable=False, message=message,
+                            tls_failed=device.get("failure") == "tls")
     error = str(device.get("error") or "")
     if error:  # it answered, but not with its state
-        return PrinterCheck(checked=True, reachable=False, message=error)
+        status = device.get("http_status")
+        tls = device.get("failure") == "tls"
+        return PrinterCheck(checked=True, reachable=False, message=error, tls_failed=tls,
+                            http_status=status if isinstance(status, int) and not tls else None)
     state = device.get("state")
     if state is None and device.get("scheme") not in ("socket", "lpd"):
         # An IPP answer without a readable state is not a healthy printer; a
@@ -707,13 +724,39 @@ def _conditions(d: Destination, members: Optional[Mapping[str, Destination]] = N
             "raise the limit of open files (`ulimit -n`) and ask again"
             if "open files" in d.printer.message else
             "ask again: earlier questions kept the IPP client busy", d.name))
-    if d.printer.checked and d.printer.reachable is False:
+    if d.printer.checked and d.printer.reachable is False and d.printer.http_status:
+        problems.append(Problem(
+            PRINTER_REFUSED, "the printer of %s (%s) answered, but not with its state: %s"
+            % (d.name, d.device_uri, d.printer.message),
+            _http_advice(d.printer.http_status, d.name), d.name))
+    elif d.printer.checked and d.printer.reachable is False:
         problems.append(Problem(
             PRINTER_UNREACHABLE, "the printer of %s (%s) cannot be used: %s"
             % (d.name, d.device_uri, d.printer.message),
-            "check the device URI of %s (`lpstat -v`)" % d.name
+            "the printer takes connections, but not with the encryption asked for: check its "
+            "TLS settings and certificate at its web page, or the device URI's scheme "
+            "(ipp:// or ipps://, `lpstat -v %s`)" % shlex.quote(d.name) if d.printer.tls_failed
+            else "check the device URI of %s (`lpstat -v`)" % d.name
             if d.printer.message.startswith("it answered") else _SWITCH_ON, d.name))
     return problems
+
+
+def _http_advice(status: int, name: str) -> str:
+    quoted = shlex.quote(name)
+    if status in (401, 403):
+        return ("the printer asks for credentials: give the queue a user name and password "
+                "(`lpadmin -p %s -o auth-info-required=username,password`, then "
+                "`cupsenable %s`), or let this host print at the printer's web page"
+                % (quoted, quoted))
+    if status == 426:
+        return ("the printer takes only encrypted connections: use an ipps:// device URI "
+                "(`lpadmin -p %s -v ipps://...`)" % quoted)
+    if status == 503:
+        return "the printer is busy or starting: ask again in a minute"
+    if 300 <= status < 400:
+        return ("the printer's web server sends requests elsewhere: set the device URI of %s "
+                "to the printer's IPP address (`lpstat -v %s` shows it)" % (name, quoted))
+    return "check the device URI of %s (`lpstat -v %s`)" % (name, quoted)
 
 
 def _default_problems(default: Destination, members: Mapping[str, Destination]
