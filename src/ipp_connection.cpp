@@ -298,9 +298,13 @@ bool Connection::open(const char *host, int port, http_encryption_t encryption, 
         outcome.fail(Failure::timed_out, 0, "no connection in time");
         return false;
     }
-    // Made without connecting, so that the waits of the TLS handshake and of
-    // an upgrade already ask the cut whether to go on.
-    Http http(httpConnect2(host, port, addresses.get(), AF_UNSPEC, encryption, 1, 0, nullptr));
+    // Made without connecting, so that the waits of the TLS handshake
+    // already ask the cut whether to go on. An upgrade to TLS (encryption
+    // required) is an HTTP exchange of its own, which a peer can drag out
+    // without end: it is made only once the socket is watched, below.
+    const bool upgrade = encryption == HTTP_ENCRYPTION_REQUIRED;
+    Http http(httpConnect2(host, port, addresses.get(), AF_UNSPEC,
+                           upgrade ? HTTP_ENCRYPTION_IF_REQUESTED : encryption, 1, 0, nullptr));
     if (!http) {
         outcome.fail(Failure::no_memory, ENOMEM, "out of memory");
         return false;
@@ -346,6 +350,17 @@ bool Connection::open(const char *host, int port, http_encryption_t encryption, 
         return false;
     }
     http_ = static_cast<Http &&>(http);
+    if (upgrade && httpEncryption(http_.get(), HTTP_ENCRYPTION_REQUIRED) != 0) {
+        if (cut_.over()) {
+            outcome.fail(Failure::timed_out, 0, "no connection in time");
+        } else {
+            outcome.fail(Failure::tls, 0,
+                         "the connection failed (encryption is required, and the upgrade to "
+                         "TLS failed)");
+        }
+        close_now();
+        return false;
+    }
     return true;
 }
 

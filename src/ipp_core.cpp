@@ -10,6 +10,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+// libcups' global lock: exported by libcups 2 for its own tools, not
+// declared in its headers; weak, so that a libcups without them still loads.
+extern "C" {
+void _cupsGlobalLock(void) __attribute__((weak));    // NOLINT(bugprone-reserved-identifier)
+void _cupsGlobalUnlock(void) __attribute__((weak));  // NOLINT(bugprone-reserved-identifier)
+}
+
 namespace ipp {
 
 namespace {
@@ -54,9 +61,19 @@ void make_gate() {
 void before_fork() {
     pthread_rwlock_wrlock(&gate);
     pthread_mutex_lock(&mutex);
+    // libcups' own global lock is taken, briefly, by httpInitialize() from
+    // the connect and lookup calls, which run outside the gate: a fork in
+    // that moment would leave it locked in the child for good. It is held
+    // across the fork, last, as no thread holding it waits for ours.
+    if (_cupsGlobalLock != nullptr && _cupsGlobalUnlock != nullptr) {
+        _cupsGlobalLock();
+    }
 }
 
 void after_fork_in_parent() {
+    if (_cupsGlobalLock != nullptr && _cupsGlobalUnlock != nullptr) {
+        _cupsGlobalUnlock();
+    }
     pthread_mutex_unlock(&mutex);
     pthread_rwlock_unlock(&gate);
 }
@@ -65,6 +82,11 @@ void after_fork_in_parent() {
 // the fork, so no other thread was inside them; they are re-made rather
 // than unlocked, as a lock copied across fork() may not be unlocked there.
 void after_fork_in_child() {
+    // The child's one thread is the one that took it (a plain mutex, which
+    // libcups cannot re-make).
+    if (_cupsGlobalLock != nullptr && _cupsGlobalUnlock != nullptr) {
+        _cupsGlobalUnlock();
+    }
     pthread_mutex_init(&mutex, nullptr);
     make_gate();
     if (int *depth = depth_slot()) {

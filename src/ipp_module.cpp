@@ -65,6 +65,7 @@ struct Printer {
     ipp_attribute_t *members = nullptr;
     ipp_attribute_t *media_default = nullptr;  // media-col-default (a printer's own)
     ipp_attribute_t *trays = nullptr;          // printer-input-tray (a printer's own)
+    ipp_attribute_t *hold_default = nullptr;   // job-hold-until-default (a print server's)
     const char *unreadable = nullptr;  // the attribute's name
     bool repeated = false;
 
@@ -92,6 +93,7 @@ struct Printer {
             {"member-names", Syntax::text, &Printer::members},
             {"media-col-default", Syntax::collection, &Printer::media_default},
             {"printer-input-tray", Syntax::octets, &Printer::trays},
+            {"job-hold-until-default", Syntax::text, &Printer::hold_default},
         };
         for (const Known &entry : known) {
             if (std::strcmp(key, entry.key) != 0) {
@@ -209,7 +211,8 @@ struct Keys {
     enum Name {
         name, state, state_reasons, state_message, accepting, queued_jobs, type, device_uri,
         members, unreadable, device, checked, asked, scheme, reachable, timed_out, error,
-        connected, tries, http_status, default_source, input_trays, failure, count
+        connected, tries, http_status, default_source, input_trays, failure, hold_default,
+        count
     };
     Ref keys[count];
 
@@ -218,7 +221,7 @@ struct Keys {
             "name", "state", "state_reasons", "state_message", "accepting", "queued_jobs",
             "type", "device_uri", "members", "unreadable", "device", "checked", "asked",
             "scheme", "reachable", "timed_out", "error", "connected", "tries", "http_status",
-            "default_source", "input_trays", "failure"};
+            "default_source", "input_trays", "failure", "hold_default"};
         for (int i = 0; i < count; ++i) {
             keys[i] = Ref::steal(PyUnicode_InternFromString(texts[i]));
             if (!keys[i]) {
@@ -349,7 +352,8 @@ PyObject *device_result(DeviceAnswer &answer, const Keys &k) {
                    : compat::new_ref(Py_None)) ||
         !k.put(dict, Keys::default_source, media_source(own.media_default)) ||
         !k.put(dict, Keys::input_trays, octet_texts(own.trays)) ||
-        !k.put(dict, Keys::failure, failure_name(answer.outcome.failure))) {
+        !k.put(dict, Keys::failure, failure_name(answer.outcome.failure)) ||
+        !k.put(dict, Keys::hold_default, string_or_none(own.hold_default))) {
         return nullptr;
     }
     return device.release();
@@ -418,6 +422,13 @@ struct DeviceChecks {
             answers[i].~DeviceAnswer();
         }
         std::free(static_cast<void *>(answers));
+    }
+
+    // The answer about printer i's device, which it may share with another
+    // queue's.
+    DeviceAnswer &answer_for(std::size_t i) {
+        const long same = answers[i].same_as;
+        return same >= 0 ? answers[same] : answers[i];
     }
 
     // False with an exception set: out of memory, or a signal handler raised.
@@ -672,7 +683,7 @@ PyObject *query_scheduler(PyObject * /*module*/, PyObject *args, PyObject *kwarg
         if (ask_devices) {
             device = Ref::steal(printers[i].device_uri == nullptr
                                     ? not_checked("no-uri", "")
-                                    : device_result(checks.answers[i], keys));
+                                    : device_result(checks.answer_for(i), keys));
         } else {
             device = Ref::borrow(remote ? remote.get() : Py_None);
         }
@@ -735,8 +746,8 @@ PyMethodDef methods[] = {
      "unreadable (why the answer about it cannot be read, or None) and\n"
      "device (None when not asked for; else checked, and why not, or asked, reachable,\n"
      "timed_out, error, state, state_reasons, state_message, accepting, connected,\n"
-     "tries, http_status, default_source (media-col-default's media-source) and\n"
-     "input_trays (printer-input-tray's values)).\n\n"
+     "tries, http_status, failure, default_source (media-col-default's media-source),\n"
+     "input_trays (printer-input-tray's values) and hold_default (job-hold-until-default)).\n\n"
      "Raises TimeoutError when the scheduler does not answer within timeout seconds,\n"
      "an OSError of the connection's errno when it cannot be reached (ConnectionRefusedError:\n"
      "none runs there), and OSError when it refuses the request. A signal whose handler\n"

@@ -92,13 +92,18 @@ void count_peer(std::uint64_t peer, int change) {
 
 // Whether question could run now, were a thread free.
 bool may_run_locked(const Question *question) {
+    // The priority questions (one per call: the scheduler, the default's
+    // printer) may go past a peer's cap by the reserve, so that calls at
+    // once from several threads still each have their default asked.
     return (question->priority || pool.running_normal < kPoolSize) &&
-           (question->peer == 0 || running_for(question->peer) < kPerPeer);
+           (question->peer == 0 ||
+            running_for(question->peer) < kPerPeer + (question->priority ? kReserve : 0));
 }
 
 void enqueue_locked(Question *question) {
     question->state = Question::State::queued;
     question->generation = fork_generation_locked();
+    question->queued_at = now();
     if (question->priority) {
         // After the priority questions already waiting, before the rest.
         Question *after = nullptr;
@@ -271,6 +276,7 @@ void *worker_main(void *argument) {
         }
         unqueue_locked(question);
         question->state = Question::State::running;
+        question->began = now();
         question->worker = self;
         self->current = question;
         if (!question->priority) {
@@ -473,7 +479,10 @@ void Batch::give_up_locked() {
                 freed = true;
             }
             questions_[i] = nullptr;
-            fates_[i] = question->started ? Fate::given_up_started : Fate::given_up;
+            fates_[i] = question->started ? Fate::given_up_started
+                        : now() - question->began < question->began - question->queued_at
+                            ? Fate::given_up_late
+                            : Fate::given_up;
             break;
         default:
             fates_[i] = Fate::not_asked;

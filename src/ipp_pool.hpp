@@ -43,6 +43,8 @@ struct Question {
     State state = State::unqueued;
     bool given_up = false;  // abandoned while running: its worker destroys it
     unsigned generation = 0;
+    double queued_at = 0;  // when it was queued, and when a thread took it
+    double began = 0;
     Batch *batch = nullptr;
     Question *previous = nullptr;
     Question *next = nullptr;
@@ -106,8 +108,10 @@ public:
     void wait_for_start(Question *question, double deadline);
 
     // given_up_started: given up after it called mark_started() (a printer
-    // that took the connection, say).
-    enum class Fate : unsigned char { answered, not_asked, given_up, given_up_started };
+    // that took the connection, say). given_up_late: given up before it
+    // started, having run for less time than it waited for a thread (behind
+    // other questions to the same peer, say): it was hardly asked.
+    enum class Fate : unsigned char { answered, not_asked, given_up, given_up_started, given_up_late };
     Fate fate(std::size_t index) const;
     std::size_t size() const { return count_; }
 

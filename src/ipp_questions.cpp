@@ -2,6 +2,7 @@
 
 #include "ipp_pool.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -480,7 +481,8 @@ struct DeviceQuestion : Question {
                                       options.minor);
         static const char *const wanted[] = {
             "printer-state",      "printer-state-reasons", "printer-state-message",
-            "printer-is-accepting-jobs", "media-col-default", "printer-input-tray"};
+            "printer-is-accepting-jobs", "media-col-default", "printer-input-tray",
+            "job-hold-until-default"};
         if (request) {
             const LibcupsSection section;
             ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
@@ -592,6 +594,40 @@ DeviceKind device_kind(const char *uri, char (&scheme)[32]) {
     return ipp ? DeviceKind::ipp : DeviceKind::tcp;
 }
 
+namespace {
+
+// Queues that share a device share its question: a printer with eight
+// queues is asked once, not eight times in a row behind its per-peer cap.
+// The one asked is the default's where it is among them, else the first.
+void mark_same_devices(const char *const *uris, std::size_t count, std::size_t first,
+                       DeviceAnswer *answers) {
+    auto *order = static_cast<std::size_t *>(std::calloc(count + 1, sizeof(std::size_t)));
+    if (order == nullptr) {
+        return;  // each is asked on its own
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        order[i] = i;
+    }
+    std::sort(order, order + count, [uris, first](std::size_t a, std::size_t b) {
+        const int compared = std::strcmp(uris[a], uris[b]);
+        if (compared != 0) {
+            return compared < 0;
+        }
+        return a == first || (b != first && a < b);
+    });
+    for (std::size_t k = 1; k < count; ++k) {
+        if (uris[order[k]][0] != '\0' && std::strcmp(uris[order[k]], uris[order[k - 1]]) == 0) {
+            const long primary = answers[order[k - 1]].same_as >= 0
+                                     ? answers[order[k - 1]].same_as
+                                     : static_cast<long>(order[k - 1]);
+            answers[order[k]].same_as = primary;
+        }
+    }
+    std::free(static_cast<void *>(order));
+}
+
+}  // namespace
+
 bool check_devices(const char *const *uris, std::size_t count, std::size_t first, double timeout,
                    double answer_timeout, const char *user, DeviceAnswer *answers,
                    const Caller *caller) {
@@ -609,6 +645,7 @@ bool check_devices(const char *const *uris, std::size_t count, std::size_t first
     for (std::size_t i = 0; places != nullptr && i < count; ++i) {
         places[i] = -1;
     }
+    mark_same_devices(uris, count, first, answers);
     for (std::size_t step = 0; step < count; ++step) {
         // The default's printer first, then the others in their order.
         std::size_t i = step;
@@ -617,7 +654,8 @@ bool check_devices(const char *const *uris, std::size_t count, std::size_t first
         }
         DeviceAnswer &answer = answers[i];
         answer.kind = device_kind(uris[i], answer.scheme);
-        if (answer.kind != DeviceKind::ipp && answer.kind != DeviceKind::tcp) {
+        if (answer.same_as >= 0 ||
+            (answer.kind != DeviceKind::ipp && answer.kind != DeviceKind::tcp)) {
             continue;
         }
         answer.checked = true;
@@ -675,6 +713,11 @@ bool check_devices(const char *const *uris, std::size_t count, std::size_t first
             }
             break;
         }
+        case Batch::Fate::given_up_late:
+            answer.outcome.fail(Failure::not_asked, 0,
+                                "not asked in time: the IPP client was busy with other "
+                                "questions to this printer");
+            break;
         case Batch::Fate::given_up:
         case Batch::Fate::given_up_started:
             answer.asked = true;

@@ -67,6 +67,7 @@ struct DeviceAnswer {
     bool connected = false;  // a connection was made (ipp)
     bool reachable = false;  // connected (tcp) or answered over IPP (ipp)
     int tries = 0;           // requests sent (ipp): two after a fallback to IPP/1.1
+    long same_as = -1;       // the answer of an earlier queue with the same device URI
     bool timed_out = false;
     Outcome outcome;
     char scheme[32] = {};

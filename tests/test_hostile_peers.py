@@ -11,6 +11,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import time
 import unittest
 from unittest import mock
@@ -96,12 +97,25 @@ class HostileSchedulerTest(HostileTestCase):
         ("close-then-drip", {}, TimeoutError, LATE),
         ("drip", {}, TimeoutError, LATE),
         ("continue-flood", {}, TimeoutError, LATE),
+        ("continue-drip", {}, TimeoutError, LATE),
         ("switching", {}, TimeoutError, LATE),
         ("garbage", {}, OSError, "did not answer: the answer is not HTTP"),
         ("garbage-ipp", {}, OSError, "did not answer: the answer is not IPP"),
         ("truncated", {}, OSError, "the connection closed before the answer was whole"),
         ("reset", {}, OSError, "the connection closed before"),
     ]
+
+    def test_an_upgrade_to_tls_ends_in_time(self):
+        # With encryption required, the upgrade is an HTTP exchange before
+        # the request: a peer that drags it out is cut like any other.
+        os.environ["CUPS_ENCRYPTION"] = "Required"
+        for mode in ("continue-drip", "drip", "silent"):
+            with self.subTest(mode=mode):
+                peer = self.peer("scheduler", mode)
+                os.environ["CUPS_SERVER"] = peer.server
+                error, took = self.measured(lambda: self.ipp.query_scheduler(LIMIT))
+                self.assertIsInstance(error, TimeoutError)
+                self.assertLess(took, LIMIT + SLACK)
 
     def test_each_answer_is_the_answer_and_ends_in_time(self):
         target = self.peer("scheduler", "ok")
@@ -152,10 +166,13 @@ class HostileSchedulerTest(HostileTestCase):
 
 
 class HostilePrinterTest(HostileTestCase):
-    def behind(self, mode, printers=3, **options):
+    def behind(self, mode, printers=3, distinct=False, **options):
+        """A scheduler whose printers' devices are one hostile printer: one
+        device URI for all (asked once), or with distinct one each."""
         printer = self.peer("printer", mode, **options)
         scheduler = self.peer("scheduler", "ok", printers=printers,
-                              device="ipp://127.0.0.1:%d/ipp/print" % printer.port)
+                              device="ipp://127.0.0.1:%d/ipp/print%s"
+                              % (printer.port, "/{n}" if distinct else ""))
         os.environ["CUPS_SERVER"] = scheduler.server
         return printer
 
@@ -166,7 +183,7 @@ class HostilePrinterTest(HostileTestCase):
                                                                 ("repeated", {})]
         for mode, options in modes:
             with self.subTest(mode=mode, **options):
-                printer = self.behind(mode, target=target.port, **options)
+                printer = self.behind(mode, distinct=True, target=target.port, **options)
                 readiness, took = self.measured(lambda: check_readiness(stand_in(LIMIT)))
                 # The first answer, before the peer closed, is whole and true.
                 whole = 3 if mode == "ok" else 1 if mode.startswith("close-then") else 0
@@ -203,12 +220,29 @@ class HostilePrinterTest(HostileTestCase):
         self.assertLess(took, LIMIT)
         self.assertIn("Connection refused", readiness.destinations[0].printer.message)
 
+    def test_queues_and_calls_that_share_a_slow_printer(self):
+        # Eight queues on one printer ask it once; twelve calls at once each
+        # have their default's printer asked, past the cap for one peer.
+        printer = self.behind("late", printers=8, delay=int(600 * LIMIT))
+        readiness = check_readiness(stand_in(2 * LIMIT))
+        self.assertEqual([d.ready for d in readiness.destinations], [True] * 8)
+        self.assertEqual(printer.counts()["requests"], 1)
+        self.behind("late", printers=1, delay=int(600 * LIMIT))
+        verdicts = []
+        callers = [threading.Thread(target=lambda: verdicts.append(
+            check_readiness(stand_in(2 * LIMIT)).ready)) for _ in range(12)]
+        for caller in callers:
+            caller.start()
+        for caller in callers:
+            caller.join(30)
+        self.assertEqual(verdicts, [True] * 12)
+
     def test_given_up_questions_leave_the_pool(self):
         # ipps peers that never speak keep their questions in libcups' TLS
         # handshake for 10 s: the next call's printers are still asked.
         silent = self.peer("printer", "silent", addresses=8)
         stuck = self.peer("scheduler", "ok", printers=32, spread=8,
-                          device="ipps://{host}:%d/" % silent.port)
+                          device="ipps://{host}:%d/{n}" % silent.port)
         os.environ["CUPS_SERVER"] = stuck.server
         check_readiness(stand_in(0.5))
         self.assertGreaterEqual(self.ipp._pool()["orphans"], 16)
@@ -219,7 +253,7 @@ class HostilePrinterTest(HostileTestCase):
     def test_one_redirecting_printer_behind_600_queues(self):
         # Every call asks each queue's printer once at most, and nothing it
         # leaves behind keeps the next call from asking.
-        printer = self.behind("redirect", printers=600, status=302)
+        printer = self.behind("redirect", printers=600, distinct=True, status=302)
         for call in range(3):
             readiness, took = self.measured(lambda: check_readiness(stand_in(3.0)))
             self.assertLess(took, 6.0 + SLACK)

@@ -33,6 +33,7 @@ MODES = {
     "wrong-syntax": "printer-state as text, printer-state-reasons as octetString",
     "repeated": "printer-state twice in one printer group",
     "continue-flood": "HTTP 100 Continue without end",
+    "continue-drip": "HTTP 100 Continue without end, a byte every 20 ms",
     "switching": "HTTP 101 Switching Protocols, then silence",
     "reset": "closes each connection as soon as it is accepted",
     "late": "a valid answer after a random delay of up to --delay ms",
@@ -98,9 +99,10 @@ def answer_for(request, options):
         if operation == 0x4001:  # CUPS-Get-Default
             return response(request_id, 0, [(0x04, attribute(0x42, "printer-name", "hq000"))])
         # "{host}" in --device spreads the printers over --spread loopback
-        # addresses, from 127.0.0.2 on: that many peers.
+        # addresses, from 127.0.0.2 on: that many peers. "{n}" is the
+        # printer's number, which gives each queue a device of its own.
         groups = [(0x04, printer_group(options["mode"], "hq%03d" % i, options["device"].replace(
-            "{host}", "127.0.0.%d" % (2 + i % options["spread"]))
+            "{host}", "127.0.0.%d" % (2 + i % options["spread"])).replace("{n}", str(i))
             if options["device"] else None)) for i in range(options["printers"])]
         return response(request_id, 0, groups)
     return response(request_id, 0, [(0x04, printer_group(options["mode"]))])
@@ -228,6 +230,9 @@ def serve(connection, number, options):
             whole = http_answer(body)
             connection.sendall(whole[:len(whole) - len(body) // 2])
             return
+        elif mode == "continue-drip":
+            while True:
+                drip(connection, b"HTTP/1.1 100 Continue\r\n\r\n", 0.02)
         elif mode == "continue-flood":
             while True:
                 connection.sendall(b"HTTP/1.1 100 Continue\r\n\r\n")

@@ -24,6 +24,7 @@ from __future__ import annotations
 import dataclasses
 import os
 import shlex
+import urllib.parse
 from dataclasses import dataclass, field
 from typing import (TYPE_CHECKING, Any, Dict, Iterable, List, Literal, Mapping, Optional,
                     Protocol, Sequence, Tuple)
@@ -44,7 +45,7 @@ __all__ = [
     "SCHEDULER_NO_ANSWER", "NO_DESTINATION", "NONE_ACCEPTING", "NONE_ENABLED", "BAD_DEFAULT",
     "UNDETERMINED", "PRINTER_CONDITION", "PRINTER_UNREACHABLE", "PRINTER_REFUSED", "PRINTER_NOT_ASKED",
     "ANSWER_UNREADABLE",
-    "PRINTER_WARNING", "JOBS_QUEUED", "NO_DEFAULT",
+    "PRINTER_WARNING", "JOBS_QUEUED", "NO_DEFAULT", "HELD_FOR_RELEASE",
 ]
 
 State = Literal["idle", "printing", "stopped"]
@@ -68,6 +69,7 @@ PRINTER_NOT_ASKED = "printer-not-asked"  # no thread, descriptor or time was lef
 ANSWER_UNREADABLE = "answer-unreadable"  # an attribute twice, or in a syntax it cannot have
 PRINTER_WARNING = "printer-warning"
 NO_DEFAULT = "no-default"  # some destination is ready, but lp FILE has none to use
+HELD_FOR_RELEASE = "held-for-release"  # the printer keeps each job until someone releases it
 JOBS_QUEUED = "jobs-queued"
 
 DEFAULT_SERVER = "default"
@@ -188,8 +190,50 @@ def _shown(keyword: str) -> str:
     return "'%s' (%s)" % (found, keyword) if found else "'%s'" % keyword
 
 
-def _advice(keyword: str, name: str, at_printer: bool = False, severity: Optional[Severity] = None) -> str:
+# The same, where the printer is a queue of another CUPS server: SERVER and
+# QUEUE stand for it.
+_AT_PRINT_SERVER: Dict[str, str] = {
+    "paused": "start the queue QUEUE on the print server SERVER: `cupsenable -h SERVER QUEUE`",
+    "moving-to-paused": "start the queue QUEUE on the print server SERVER: "
+                        "`cupsenable -h SERVER QUEUE`",
+    "stopping": "start the queue QUEUE on the print server SERVER: `cupsenable -h SERVER QUEUE`",
+    "hold-new-jobs": "release the jobs held on the print server SERVER: "
+                     "`cupsenable -h SERVER --release QUEUE`",
+    "accepting": "let the queue QUEUE on the print server SERVER accept jobs: "
+                 "`cupsaccept -h SERVER QUEUE`",
+    "held": "release the job on the print server SERVER: `lpstat -h SERVER -o QUEUE` lists the "
+            "jobs and `lp -h SERVER -i JOB -H resume` releases one",
+}
+
+
+def _print_server(device_uri: str) -> Optional[Tuple[str, str]]:
+    """(server, queue) when the device URI names a queue of a CUPS server
+    (ipp://HOST[:PORT]/printers/QUEUE or /classes/QUEUE)."""
+    try:
+        parts = urllib.parse.urlsplit(device_uri)
+        port = parts.port
+    except ValueError:
+        return None
+    segments = parts.path.split("/")
+    if parts.scheme not in ("ipp", "ipps", "http", "https") or not parts.hostname or \
+            len(segments) != 3 or segments[1] not in ("printers", "classes") or not segments[2]:
+        return None
+    host = parts.hostname if ":" not in parts.hostname else "[%s]" % parts.hostname
+    return "%s:%d" % (host, port or 631), urllib.parse.unquote(segments[2])
+
+
+def _at_print_server(what: str, server: Tuple[str, str]) -> str:
+    host, queue = server
+    return _AT_PRINT_SERVER[what].replace("SERVER", shlex.quote(host)).replace(
+        "QUEUE", shlex.quote(queue))
+
+
+def _advice(keyword: str, name: str, at_printer: bool = False,
+            severity: Optional[Severity] = None,
+            server: Optional[Tuple[str, str]] = None) -> str:
     base, _ = split_reason(keyword)
+    if at_printer and server is not None and base in _AT_PRINT_SERVER:
+        return _at_print_server(base, server)
     known = (_AT_PRINTER.get(base) if at_printer else None) or _ADVICE.get(keyword) \
         or _ADVICE.get(base)
     if known:
@@ -224,6 +268,7 @@ class PrinterCheck:
     accepting: Optional[bool] = None  # printer-is-accepting-jobs, where it said
     http_status: Optional[int] = None  # the HTTP status it answered instead of IPP
     tls_failed: bool = False  # its connection's TLS could not be had
+    hold_default: Optional[str] = None  # job-hold-until-default: a print server that holds jobs
 
 
 @dataclass(frozen=True)
@@ -566,7 +611,8 @@ def _printer_check(device: Optional[Mapping[str, Any]], limit: float) -> Printer
                         state=_STATES.get(state, "stopped") if state is not None else None,
                         reasons=_printer_reasons(device),
                         message=str(device.get("state_message") or ""),
-                        accepting=device.get("accepting"))
+                        accepting=device.get("accepting"),
+                        hold_default=device.get("hold_default"))
 
 
 def _destinations(answer: Mapping[str, Any], limit: float) -> Tuple[Destination, ...]:
@@ -695,13 +741,18 @@ def _conditions(d: Destination, members: Optional[Mapping[str, Destination]] = N
             PRINTER_CONDITION, "%s reports %s%s" % (d.name, _shown(reason.keyword),
                                                    ": " + d.message if d.message else ""),
             _advice(reason.keyword, d.name, severity=reason.severity), d.name))
+    # One problem for each step to take, naming every reason that it clears.
+    server = _print_server(d.device_uri)
+    steps: Dict[str, List[str]] = {}
     for reason in d.printer.reasons:
         if reason.severity == BLOCKING:
-            detail = d.printer.message
-            problems.append(Problem(
-                PRINTER_CONDITION, "the printer of %s reports %s%s"
-                % (d.name, _shown(reason.keyword), ": " + detail if detail else ""),
-                _advice(reason.keyword, d.name, True, reason.severity), d.name))
+            steps.setdefault(_advice(reason.keyword, d.name, True, reason.severity, server),
+                             []).append(_shown(reason.keyword))
+    detail = d.printer.message
+    for advice, shown in steps.items():
+        problems.append(Problem(
+            PRINTER_CONDITION, "the printer of %s reports %s%s"
+            % (d.name, " and ".join(shown), ": " + detail if detail else ""), advice, d.name))
     if d.printer.state == "stopped" and not any(r.severity == BLOCKING for r in d.printer.reasons):
         problems.append(Problem(
             PRINTER_CONDITION, "the printer of %s reports that it is stopped%s"
@@ -711,8 +762,8 @@ def _conditions(d: Destination, members: Optional[Mapping[str, Destination]] = N
         problems.append(Problem(
             PRINTER_CONDITION, "the printer of %s (%s) refuses jobs%s"
             % (d.name, d.device_uri, ": " + d.printer.message if d.printer.message else ""),
-            "let the printer itself accept jobs (at its panel or web page; for a queue of "
-            "another CUPS server, `cupsaccept` there)", d.name))
+            _at_print_server("accepting", server) if server is not None else
+            "let the printer itself accept jobs (at its panel or web page)", d.name))
     if d.member_ready is False:
         problems.append(Problem(
             PRINTER_CONDITION, "no printer of the class %s is ready (%s)"
@@ -801,16 +852,28 @@ def _destination_problems(destinations: Sequence[Destination]) -> List[Problem]:
 
 def _warnings(d: Destination) -> List[Problem]:
     warnings = []
+    server = _print_server(d.device_uri)
     for source, reasons in (("", d.reasons), ("the printer of ", d.printer.reasons)):
         for reason in reasons:
             if reason.severity == WARNING:
                 warnings.append(Problem(PRINTER_WARNING, "%s%s reports %s"
                                         % (source, d.name, _shown(reason.keyword)),
                                         _advice(reason.keyword, d.name, bool(source),
-                                                reason.severity), d.name))
-    if d.queued_jobs > 0:
+                                                reason.severity, server), d.name))
+    hold = d.printer.hold_default
+    if hold and hold != "no-hold":
+        # The local job completes as it reaches the print server, which then
+        # keeps it until someone releases it there.
         warnings.append(Problem(
-            JOBS_QUEUED, "%d job%s waiting at %s" % (d.queued_jobs, " is" if d.queued_jobs == 1
+            HELD_FOR_RELEASE, "the printer of %s holds every new job until it is released "
+            "(job-hold-until-default: %s)" % (d.name, hold),
+            _at_print_server("held", server) if server is not None else
+            "release each job at the printer's panel or web page", d.name))
+    # The job being printed is counted among the queued ones.
+    waiting = d.queued_jobs - (1 if d.state == "printing" and d.queued_jobs > 0 else 0)
+    if waiting > 0:
+        warnings.append(Problem(
+            JOBS_QUEUED, "%d job%s waiting at %s" % (waiting, " is" if waiting == 1
                                                      else "s are", d.name),
             "a new job prints after them; `lpstat -o %s` lists them and `cancel -a %s` "
             "removes them" % ((shlex.quote(d.name),) * 2), d.name))
