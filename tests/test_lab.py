@@ -12,6 +12,7 @@ import json
 import os
 import re
 import shlex
+import shutil
 import subprocess
 import time
 import unittest
@@ -40,6 +41,8 @@ def setUpModule():
     require_scheduler()
     require([] if ippeveprinter() else ["ippeveprinter"], "no IPP Everywhere printer",
             "Debian's cups-ipp-utils", "lab tests")
+    require([] if shutil.which("cc") or shutil.which("gcc") else ["cc"],
+            "no C compiler for the printer's DNS-SD stub", "Debian's gcc", "lab tests")
 
 
 def tearDownModule():
