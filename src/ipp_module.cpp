@@ -565,13 +565,22 @@ PyObject *query_scheduler(PyObject * /*module*/, PyObject *args, PyObject *kwarg
     static char timeout_keyword[] = "timeout";
     static char check_keyword[] = "check_printers";
     static char answer_keyword[] = "printer_timeout";
-    static char *keywords_accepted[] = {timeout_keyword, check_keyword, answer_keyword, nullptr};
+    static char destination_keyword[] = "destination";
+    static char *keywords_accepted[] = {timeout_keyword, check_keyword, answer_keyword,
+                                        destination_keyword, nullptr};
     double timeout = 0;
     int check_printers = 1;
     double answer_timeout = -1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "d|p$d:query_scheduler",
+    const char *destination = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "d|p$dz:query_scheduler",
                                      keywords_accepted, &timeout,
-                                     &check_printers, &answer_timeout)) {
+                                     &check_printers, &answer_timeout, &destination)) {
+        return nullptr;
+    }
+    if (destination != nullptr &&
+        (destination[0] == '\0' || std::strlen(destination) >= HTTP_MAX_URI - 32)) {
+        PyErr_SetString(PyExc_ValueError, "destination must be a queue's name (NAME or "
+                                          "NAME/INSTANCE)");
         return nullptr;
     }
     const bool answer_given = answer_timeout != -1;
@@ -620,7 +629,7 @@ PyObject *query_scheduler(PyObject * /*module*/, PyObject *args, PyObject *kwarg
 
     PyThreadState *saved = nullptr;
     const ipp::Caller caller{release_lock, acquire_lock, signalled, &saved};
-    const bool kept = ipp::ask_scheduler(timeout, *sources, *answer, &caller);
+    const bool kept = ipp::ask_scheduler(timeout, *sources, destination, *answer, &caller);
     if (!kept) {
         return nullptr;
     }
@@ -711,6 +720,9 @@ PyObject *query_scheduler(PyObject * /*module*/, PyObject *args, PyObject *kwarg
         !put(result.get(), "default_source",
              source != nullptr ? text(source) : compat::new_ref(Py_None)) ||
         !put(result.get(), "connections", PyLong_FromLong(answer->connections)) ||
+        !put(result.get(), "destination_known",
+             destination == nullptr ? compat::new_ref(Py_None)
+                                    : PyBool_FromLong(answer->destination_known ? 1 : 0)) ||
         !put(result.get(), "printers", list.release())) {
         return nullptr;
     }
@@ -728,7 +740,8 @@ PyObject *pool_state(PyObject * /*module*/, PyObject * /*unused*/) {
 PyMethodDef methods[] = {
     {"query_scheduler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(query_scheduler)),
      METH_VARARGS | METH_KEYWORDS,
-     "query_scheduler(timeout, check_printers=True, *, printer_timeout=timeout)\n--\n\n"
+     "query_scheduler(timeout, check_printers=True, *, printer_timeout=timeout,\n"
+     "                destination=None)\n--\n\n"
      "Asks the CUPS scheduler that the CUPS tools would ask now (CUPS_SERVER, client.conf,\n"
      "then the local socket) for its printers, with one CUPS-Get-Printers request, and for\n"
      "the default destination as lp without -d resolves it (LPDEST or PRINTER, lpoptions,\n"
@@ -737,10 +750,12 @@ PyMethodDef methods[] = {
      "that took the connection is waited for up to printer_timeout. Get-Printer-Attributes\n"
      "for ipp, ipps, http and https (without the URI's ?options; once more in IPP/1.1 when\n"
      "the printer refuses 2.0), a connection for socket and lpd. Each request is sent once\n"
-     "otherwise: a redirect or an error is the answer.\n\n"
+     "otherwise: a redirect or an error is the answer. With destination, only it (and a\n"
+     "class's printers) is asked for, with Get-Printer-Attributes.\n\n"
      "Returns a dict: server, local, default (or None: default_error says why),\n"
      "default_known (false when the question about the default got no answer),\n"
-     "default_source (environment, lpoptions, scheduler or None), connections, and\n"
+     "default_source (environment, lpoptions, scheduler or None), connections,\n"
+     "destination_known (None without destination), and\n"
      "printers, a list of dicts: name, state, state_reasons, state_message, accepting,\n"
      "queued_jobs, type, device_uri (without user-info), members (a class's printers),\n"
      "unreadable (why the answer about it cannot be read, or None) and\n"

@@ -17,6 +17,8 @@ constexpr double kMostPickSeconds = 0.2;
 // lists its printers with nine each (a few hundred bytes a printer).
 constexpr std::size_t kMostPrinterAnswer = static_cast<std::size_t>(1) << 20U;
 constexpr std::size_t kMostSchedulerAnswer = static_cast<std::size_t>(16) << 20U;
+// A class's printers asked for, at most, when one destination is asked about.
+constexpr int kMostMembers = 64;
 
 void copy_text(char *out, std::size_t size, const char *text) {
     std::snprintf(out, size, "%s", text != nullptr ? text : "");
@@ -158,8 +160,31 @@ struct SchedulerQuestion : Question {
     http_encryption_t encryption = HTTP_ENCRYPTION_IF_REQUESTED;
     Message printers_request;
     Message default_request;
+    char destination[HTTP_MAX_URI] = {};  // empty: every destination
 
-    SchedulerQuestion(double deadline, const DefaultSources &from) : Question(deadline), sources(from) {}
+    SchedulerQuestion(double deadline, const DefaultSources &from, const char *one)
+        : Question(deadline), sources(from) {
+        copy_text(destination, sizeof destination, one);
+        destination[std::strcspn(destination, "/")] = '\0';  // NAME/INSTANCE prints to NAME
+    }
+
+    // Get-Printer-Attributes about one destination of the scheduler.
+    Message one_printer_request(const char *name) const {
+        Message request = scheduler_request(IPP_OP_GET_PRINTER_ATTRIBUTES, answer.user);
+        if (request) {
+            const LibcupsSection section;
+            char uri[HTTP_MAX_URI];
+            httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0,
+                             "/printers/%s", name);
+            ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                         uri);
+            ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD,
+                          "requested-attributes",
+                          static_cast<int>(sizeof kPrinterAttributes / sizeof *kPrinterAttributes),
+                          nullptr, kPrinterAttributes);
+        }
+        return request;
+    }
 
     // The server, port, encryption and user as a CUPS tool picks them when
     // it starts (CUPS_SERVER, client.conf, the local socket), and the
@@ -178,8 +203,10 @@ struct SchedulerQuestion : Question {
         port = ippPort();
         encryption = cupsEncryption();
         copy_text(answer.user, sizeof answer.user, cupsUser());
-        printers_request = scheduler_request(IPP_OP_CUPS_GET_PRINTERS, answer.user);
-        if (printers_request) {
+        printers_request = destination[0] != '\0'
+                               ? one_printer_request(destination)
+                               : scheduler_request(IPP_OP_CUPS_GET_PRINTERS, answer.user);
+        if (printers_request && destination[0] == '\0') {
             ippAddStrings(printers_request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD,
                           "requested-attributes",
                           static_cast<int>(sizeof kPrinterAttributes / sizeof *kPrinterAttributes),
@@ -219,7 +246,54 @@ struct SchedulerQuestion : Question {
             return;
         }
         answer.printers = static_cast<Message &&>(printers);
+        if (question.destination[0] != '\0') {
+            answer.destination_known = status != IPP_STATUS_ERROR_NOT_FOUND &&
+                                       find_printer(answer.printers.get(), question.destination);
+            if (answer.destination_known && !ask_members(question, connection)) {
+                return;
+            }
+        }
         find_default(question, connection, host, port, encryption);
+    }
+
+    // A class's printers, each with one Get-Printer-Attributes on the same
+    // connection, their groups added to the answer: false, with the outcome
+    // set, when one cannot be had.
+    static bool ask_members(SchedulerQuestion &question, Connection &connection) {
+        SchedulerAnswer &answer = question.answer;
+        ipp_attribute_t *members = ippFindAttribute(answer.printers.get(), "member-names",
+                                                    IPP_TAG_ZERO);
+        const ipp_tag_t tag = members != nullptr ? ippGetValueTag(members) : IPP_TAG_ZERO;
+        const int count =
+            tag == IPP_TAG_NAME || tag == IPP_TAG_NAMELANG ? ippGetCount(members) : 0;
+        for (int i = 0; i < count && i < kMostMembers; ++i) {
+            const char *name = ippGetString(members, i, nullptr);
+            if (name == nullptr) {
+                continue;
+            }
+            if (!connection.reusable()) {
+                answer.outcome.fail(Failure::closed, 0,
+                                    "the scheduler closed the connection between two answers");
+                return false;
+            }
+            Message reply;
+            if (!connection.exchange(question.one_printer_request(name), "/", reply,
+                                     answer.outcome, kMostPrinterAnswer)) {
+                return false;
+            }
+            if (ippGetStatusCode(reply.get()) == IPP_STATUS_ERROR_NOT_FOUND) {
+                continue;  // gone since: the class is judged without it
+            }
+            const LibcupsSection section;
+            ippAddSeparator(answer.printers.get());
+            for (ipp_attribute_t *attribute = ippFirstAttribute(reply.get()); attribute != nullptr;
+                 attribute = ippNextAttribute(reply.get())) {
+                if (ippGetGroupTag(attribute) == IPP_TAG_PRINTER) {
+                    ippCopyAttribute(answer.printers.get(), attribute, 0);
+                }
+            }
+        }
+        return true;
     }
 
     static void find_default(SchedulerQuestion &question, Connection &first, const char *host,
@@ -237,10 +311,18 @@ struct SchedulerQuestion : Question {
                 instance = slash + 1;
             }
             const char *found = find_printer(answer.printers.get(), name);
+            if (found == nullptr && question.destination[0] != '\0') {
+                found = name;  // not among the one asked for: not checked here
+            }
             if (found != nullptr) {
                 answer.has_default = true;
-                std::snprintf(answer.default_name, sizeof answer.default_name, "%s%s%s", found,
-                              instance != nullptr ? "/" : "", instance != nullptr ? instance : "");
+                copy_text(answer.default_name, sizeof answer.default_name, found);
+                const std::size_t used = std::strlen(answer.default_name);
+                if (instance != nullptr && used + 1 < sizeof answer.default_name) {
+                    answer.default_name[used] = '/';
+                    copy_text(answer.default_name + used + 1,
+                              sizeof answer.default_name - used - 1, instance);
+                }
                 return;
             }
             // libcups' own words.
@@ -506,10 +588,10 @@ struct DeviceQuestion : Question {
 
 // ------------------------------------------------------------------ public
 
-bool ask_scheduler(double timeout, const DefaultSources &sources, SchedulerAnswer &answer,
-                   const Caller *caller) {
+bool ask_scheduler(double timeout, const DefaultSources &sources, const char *destination,
+                   SchedulerAnswer &answer, const Caller *caller) {
     const double deadline = now() + timeout;
-    auto *question = make_question<SchedulerQuestion>(deadline, sources);
+    auto *question = make_question<SchedulerQuestion>(deadline, sources, destination);
     if (question == nullptr) {
         answer.outcome.fail(Failure::no_memory, ENOMEM, "out of memory");
         return true;
@@ -557,6 +639,7 @@ bool ask_scheduler(double timeout, const DefaultSources &sources, SchedulerAnswe
     answer.default_outcome = got.default_outcome;
     answer.default_source = got.default_source;
     answer.connections = got.connections;
+    answer.destination_known = got.destination_known;
     return kept;
 }
 

@@ -43,14 +43,19 @@ struct SchedulerAnswer {
     DefaultSource default_source = DefaultSource::none;
     Outcome default_outcome;
     int connections = 0;  // made for this answer: a second one only when the first was closed
+    // Asked about one destination: whether the scheduler knows it.
+    bool destination_known = false;
 };
 
 // Asks the scheduler that libcups picks now (CUPS_SERVER, client.conf, the
 // local socket) within timeout seconds. Called with the caller's lock held
 // (see Caller), which is released while it waits. False when the caller's
 // interrupted() said to stop.
-bool ask_scheduler(double timeout, const DefaultSources &sources, SchedulerAnswer &answer,
-                   const Caller *caller);
+// With destination (NAME, or NAME/INSTANCE), only that destination is
+// asked for, and for a class also its printers: one Get-Printer-Attributes
+// each instead of a CUPS-Get-Printers of every queue.
+bool ask_scheduler(double timeout, const DefaultSources &sources, const char *destination,
+                   SchedulerAnswer &answer, const Caller *caller);
 
 enum class DeviceKind {
     ipp,           // Get-Printer-Attributes to the device

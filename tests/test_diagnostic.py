@@ -73,7 +73,7 @@ class DiagnosticTest(ModuleTestCase):
                                               "error": "NameError: name 'environ' is not defined"})
         self.assertNotIn("Traceback", text)
         self.assertEqual((report["schema"], report["version"], report["available"]["ok"]),
-                         (2, __version__, False))
+                         (3, __version__, False))
 
         # Bytes that are not UTF-8, which call keeps as surrogates, reach a
         # strict UTF-8 stream as escapes.
@@ -187,7 +187,7 @@ class InstallTest(unittest.TestCase):
             report = json.loads(done.stdout)
             self.assertEqual(done.returncode, 0 if report["ready"] else
                              3 if report["available"]["usable"] else 1, done.stderr)
-            self.assertEqual(set(report), {"schema", "version", "module", "available",
+            self.assertEqual(set(report), {"schema", "version", "asked_for", "module", "available",
                                            "cups_config", "settings", "tools", "scheduler",
                                            "destinations", "ready", "problems", "warnings"})
             self.assertIs(report["module"]["ok"], True)

@@ -120,7 +120,7 @@ class SchedulerTest(unittest.TestCase):
         self.assertIn("\\x1b]0;owned\\x07\\x1b[2J\\x9b paper", text)
         self.assertFalse(RAW_CONTROLS & set(text))
         status, report = run_diagnostic("--json", "--no-printer-check")
-        self.assertEqual((status, report["schema"]), (0, 2))
+        self.assertEqual((status, report["schema"]), (0, 3))
         self.assertIn(separated, [d["name"] for d in report["destinations"]])
 
         # lp without -d would hold its job at a stopped default.
@@ -317,8 +317,36 @@ class SchedulerTest(unittest.TestCase):
         os.environ["CUPS_SERVER"] = other.server
         readiness = check_readiness()
         self.assertEqual((readiness.scheduler.ok, readiness.scheduler.running,
-                          kinds(readiness.problems)), (True, False, [SCHEDULER_NOT_RUNNING]))
+                          kinds(readiness.problems)), (False, False, [SCHEDULER_NOT_RUNNING]))
         self.assertIn(other.server, readiness.problems[0].advice)
+
+    def test_one_destination(self):
+        for name in ("solo", "m1", "m2", "other"):
+            self.queue(name)
+        for member in ("m1", "m2"):
+            self.cupsd.admin("lpadmin", "-p", member, "-c", "team")
+        self.addCleanup(self.cupsd.admin, "lpadmin", "-x", "team")
+        self.cupsd.admin("cupsenable", "team")
+        self.cupsd.admin("cupsaccept", "team")
+        self.cupsd.admin("cupsdisable", "other")
+        # Only what was asked about is in the answer: a class with its printers.
+        readiness = check_readiness(destination="solo/draft")
+        self.assertEqual(([d.name for d in readiness.destinations], readiness.ready),
+                         (["solo"], True))
+        readiness = check_readiness(destination="team")
+        self.assertEqual(([d.name for d in readiness.destinations], readiness.ready),
+                         (["team", "m1", "m2"], True))
+        readiness = check_readiness(destination="other")
+        self.assertEqual((readiness.ready, kinds(readiness.problems),
+                          readiness.problems[0].advice),
+                         (False, ["not-taking-jobs"], "`cupsenable other`"))
+        readiness = check_readiness(destination="nowhere")
+        self.assertEqual((readiness.ready, kinds(readiness.problems)),
+                         (False, ["unknown-destination"]))
+        status, report = run_diagnostic("--json", "-d", "other")
+        self.assertEqual((status, report["asked_for"], report["ready"]), (3, "other", False))
+        with self.assertRaises(TypeError):
+            check_readiness(destination=False)
 
     def test_many_threads_at_once(self):
         for i in range(3):
@@ -458,7 +486,8 @@ class SilentSchedulerTest(unittest.TestCase):
             took = time.monotonic() - started
         self.assertEqual(kinds(readiness.problems), [SCHEDULER_NO_ANSWER])
         self.assertIn("does not answer within 0.5 s", readiness.problems[0].message)
-        self.assertFalse(readiness.scheduler.ok)
+        # It took the connection: whether it runs is not known.
+        self.assertEqual((readiness.scheduler.ok, readiness.scheduler.running), (False, None))
         # Room for a loaded machine, far below a hang.
         self.assertLess(took, 10)
 
@@ -494,7 +523,7 @@ class DiagnosticTextTest(unittest.TestCase):
     def test_every_outside_text_is_escaped(self):
         hostile = "q\x1b[2J\u202e"
         report = diagnostic._sanitized({
-            "schema": 2, "available": {"usable": True, "reason": ""},
+            "schema": 3, "available": {"usable": True, "reason": ""},
             "cups_config": {"ok": False, "error": "bad\x07"},
             "settings": {"ok": False, "error": "x"},
             "scheduler": {"ok": True, "running": True, "server": "s\x9b", "address": ""},

@@ -1,6 +1,6 @@
 """Reports what the printing client finds of CUPS on this host.
 
-    python -m vellomar.printing.cups [--json] [--no-printer-check] [--version]
+    python -m vellomar.printing.cups [--json] [-d NAME] [--no-printer-check] [--version]
 
 Exit status: 0 when printing can start now (CUPS usable, its scheduler
 running, a destination ready, and the default destination, if one is set by
@@ -13,9 +13,10 @@ line on standard error saying why where that can be written. A probe that
 fails is reported as a message; the others still run.
 
 ``--no-printer-check`` asks only the scheduler, not each destination's
-printer.
+printer. ``--destination NAME`` (``-d``) asks only whether a job sent to
+NAME can print now, and only NAME's printer (a class: its members').
 
-``--json`` prints one object: ``schema`` (2; a schema only adds keys to the
+``--json`` prints one object: ``schema`` (3; a schema only adds keys to the
 one before, and is raised when one changes meaning), ``version`` (the
 package's), then one object per section, each with ``ok``: ``module`` (the
 compiled module loaded), ``available`` (usable), ``cups_config``
@@ -51,7 +52,7 @@ from vellomar.printing.cups.readiness import DEFAULT_SERVER, check_readiness, sa
 
 USABLE, NOT_USABLE, USAGE_ERROR, NOT_READY, CANNOT_LOAD = 0, 1, 2, 3, 4
 CANNOT_WRITE = 5
-SCHEMA = 2
+SCHEMA = 3
 
 Report = Dict[str, Any]
 
@@ -237,8 +238,8 @@ def _reason_words(reasons: Sequence[Dict[str, str]]) -> str:
 def format_readiness(report: Report) -> List[str]:
     """The Scheduler and Destinations sections, and what stands in the way."""
     scheduler = report["scheduler"]
-    state = ("running" if scheduler["running"] else "not running") if scheduler["ok"] \
-        else "no answer"
+    state = "running" if scheduler["running"] else "not running" \
+        if scheduler["running"] is False else "no answer"
     where = scheduler["server"]
     if scheduler.get("address") and scheduler["address"] != where:
         where = "%s, %s" % (where, scheduler["address"])
@@ -272,13 +273,21 @@ def format_readiness(report: Report) -> List[str]:
             details.append("printer: %s" % answer)
         lines.extend("      " + detail for detail in details)
     lines.append("")
+    if scheduler["ok"] and destinations and not report.get("asked_for"):
+        default = next((d["name"] for d in destinations if d["default"]), None)
+        lines.append("`lp FILE` prints to: %s" % default if default is not None else
+                     "`lp FILE` without -d fails: there is no default destination")
     lines.append("Ready to print." if report["ready"] else "Not ready to print.")
-    lines.extend("  %s: %s" % (problem["message"], problem["advice"])
-                 for problem in report["problems"])
+    for problem in report["problems"]:
+        lines.append("  - %s" % problem["message"])
+        if problem["advice"]:
+            lines.append("    what to do: %s" % problem["advice"])
     if report.get("warnings"):
         lines.append("Warnings:")
-        lines.extend("  %s: %s" % (warning["message"], warning["advice"])
-                     for warning in report["warnings"])
+        for warning in report["warnings"]:
+            lines.append("  - %s" % warning["message"])
+            if warning["advice"]:
+                lines.append("    what to do: %s" % warning["advice"])
     return lines
 
 
@@ -381,6 +390,8 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[IO[str]] = None,
                "ready, 4 the compiled module cannot be loaded, 5 the report could not be "
                "written.")
     parser.add_argument("--json", action="store_true", help="print one JSON object")
+    parser.add_argument("-d", "--destination", metavar="NAME",
+                        help="ask only whether a job sent to NAME can print now")
     parser.add_argument("--no-printer-check", action="store_true",
                         help="ask only the scheduler, not each destination's printer")
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
@@ -395,7 +406,8 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[IO[str]] = None,
             return CANNOT_WRITE
         raise
 
-    report: Report = {"schema": SCHEMA, "version": __version__}
+    report: Report = {"schema": SCHEMA, "version": __version__,
+                      "asked_for": args.destination or None}
     try:
         from vellomar.printing.cups import setup
     except Exception as error:
@@ -411,7 +423,8 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[IO[str]] = None,
 
     report["module"] = {"ok": True, "file": _text(getattr(setup, "__file__", ""))}
     report.update(probe(setup))
-    report.update(check_readiness(setup, check_printers=not args.no_printer_check).as_dict())
+    report.update(check_readiness(setup, check_printers=not args.no_printer_check,
+                                  destination=args.destination or None).as_dict())
     report["tools"] = check_tools()
     report = _sanitized(report)
     if not _written(out, err, json.dumps(report, indent=2) + "\n" if args.json

@@ -46,6 +46,7 @@ __all__ = [
     "UNDETERMINED", "PRINTER_CONDITION", "PRINTER_UNREACHABLE", "PRINTER_REFUSED", "PRINTER_NOT_ASKED",
     "ANSWER_UNREADABLE",
     "PRINTER_WARNING", "JOBS_QUEUED", "NO_DEFAULT", "HELD_FOR_RELEASE",
+    "UNKNOWN_DESTINATION", "NOT_TAKING_JOBS",
 ]
 
 State = Literal["idle", "printing", "stopped"]
@@ -70,6 +71,8 @@ ANSWER_UNREADABLE = "answer-unreadable"  # an attribute twice, or in a syntax it
 PRINTER_WARNING = "printer-warning"
 NO_DEFAULT = "no-default"  # some destination is ready, but lp FILE has none to use
 HELD_FOR_RELEASE = "held-for-release"  # the printer keeps each job until someone releases it
+UNKNOWN_DESTINATION = "unknown-destination"  # check_readiness(destination=...) names none
+NOT_TAKING_JOBS = "not-taking-jobs"  # the destination asked about is stopped or rejects jobs
 JOBS_QUEUED = "jobs-queued"
 
 DEFAULT_SERVER = "default"
@@ -286,7 +289,7 @@ class Problem:
 @dataclass(frozen=True)
 class Scheduler:
     ok: bool  # whether the scheduler's answer could be had
-    running: bool
+    running: Optional[bool]  # None: not known (it took the connection, and no answer came)
     server: str  # CUPS_SERVER as the tools see it, or "default"
     address: str = ""  # where libcups reached it: host:port, or the local socket
 
@@ -390,7 +393,8 @@ def _destination_dict(d: Destination) -> Dict[str, object]:
             "printer": {"checked": d.printer.checked, "reachable": d.printer.reachable,
                         "state": d.printer.state, "reasons": _reasons_list(d.printer.reasons),
                         "message": d.printer.message, "accepting": d.printer.accepting,
-                        "http_status": d.printer.http_status}}
+                        "http_status": d.printer.http_status,
+                        "hold_default": d.printer.hold_default}}
 
 
 def _problem_dict(p: Problem) -> Dict[str, object]:
@@ -412,7 +416,8 @@ class IppModule(Protocol):
     """What is used of the ipp extension (or a stand-in for it)."""
 
     def query_scheduler(self, timeout: float, check_printers: bool = ..., *,
-                        printer_timeout: float = ...) -> Dict[str, Any]: ...
+                        printer_timeout: float = ...,
+                        destination: Optional[str] = ...) -> Dict[str, Any]: ...
 
 
 def _describe(error: BaseException) -> str:
@@ -441,9 +446,14 @@ def _load_ipp() -> Tuple[Optional[IppModule], Optional[Problem]]:
 
 def check_readiness(setup_module: Optional[SetupModule] = None, *,
                     check_printers: bool = True,
-                    ipp_module: Optional[IppModule] = None) -> Readiness:
+                    ipp_module: Optional[IppModule] = None,
+                    destination: Optional[str] = None) -> Readiness:
     """Asks the CUPS scheduler, and unless ``check_printers`` is false each
     destination's printer, whether printing can start now.
+
+    With ``destination`` (NAME or NAME/INSTANCE), it answers "can I print to
+    NAME now?": only that destination is asked for, and its printer (for a
+    class, its members'), however many queues the scheduler has.
 
     ``setup_module`` defaults to the package's setup extension and
     ``ipp_module`` to its ipp extension; importing the setup extension may
@@ -454,7 +464,7 @@ def check_readiness(setup_module: Optional[SetupModule] = None, *,
         from . import setup as setup_extension
         setup_module = setup_extension
     server = os.environ.get("CUPS_SERVER") or DEFAULT_SERVER
-    not_asked = Scheduler(ok=False, running=False, server=server)
+    not_asked = Scheduler(ok=False, running=None, server=server)
     try:
         usable, reason = setup_module.is_available()
     except Exception as error:
@@ -473,6 +483,9 @@ def check_readiness(setup_module: Optional[SetupModule] = None, *,
         return Readiness(not_asked, (), False, (Problem(
             NO_SETTINGS, "no settings for running the CUPS tools: %s" % _describe(error),
             "reinstall the printing client's CUPS support"),))
+    if destination is not None and (not isinstance(destination, str) or not destination):
+        raise TypeError("destination must be a destination's name (a non-empty str), not %r"
+                        % (destination,))
     if ipp_module is None:
         ipp_module, missing = _load_ipp()
         if ipp_module is None:
@@ -480,12 +493,18 @@ def check_readiness(setup_module: Optional[SetupModule] = None, *,
             return Readiness(not_asked, (), False, (missing,))
 
     try:
-        answer = ipp_module.query_scheduler(limit, check_printers, printer_timeout=printer_limit)
+        if destination is None:
+            answer = ipp_module.query_scheduler(limit, check_printers,
+                                                printer_timeout=printer_limit)
+        else:
+            answer = ipp_module.query_scheduler(limit, check_printers,
+                                                printer_timeout=printer_limit,
+                                                destination=destination)
     except (ConnectionRefusedError, FileNotFoundError) as error:
         advice = ("start the CUPS service (e.g. `systemctl start cups`), or set CUPS_SERVER "
                   "to a scheduler that runs" if server == DEFAULT_SERVER else
                   "start the CUPS scheduler at %s, or point CUPS_SERVER at one that runs" % server)
-        return Readiness(Scheduler(ok=True, running=False, server=server), (), False, (Problem(
+        return Readiness(Scheduler(ok=False, running=False, server=server), (), False, (Problem(
             SCHEDULER_NOT_RUNNING, "the CUPS scheduler is not running (server: %s): %s"
             % (server, error.strerror or error), advice),))
     except TimeoutError as error:
@@ -497,6 +516,8 @@ def check_readiness(setup_module: Optional[SetupModule] = None, *,
             QUERY_FAILED, "asking the CUPS scheduler (server: %s) failed: %s"
             % (server, _describe(error)),
             "check that the CUPS scheduler is running and lets this user list printers"),))
+    if destination is not None:
+        return _judge_one(answer, server, printer_limit, destination)
     return _judge(answer, server, printer_limit)
 
 
@@ -709,6 +730,38 @@ def _judge(answer: Mapping[str, Any], server: str, limit: float) -> Readiness:
     return Readiness(scheduler, destinations, ready, tuple(problems), tuple(warnings))
 
 
+def _judge_one(answer: Mapping[str, Any], server: str, limit: float, name: str) -> Readiness:
+    """Whether a job sent to the destination name can print now."""
+    destinations = _destinations(answer, limit)
+    scheduler = Scheduler(ok=True, running=True, server=server,
+                          address=str(answer.get("server") or ""))
+    base = name.split("/", 1)[0]
+    wanted = next((d for d in destinations if d.name.lower() == base.lower()), None)
+    if wanted is None or not answer.get("destination_known", True):
+        return Readiness(scheduler, destinations, False, (Problem(
+            UNKNOWN_DESTINATION, "the CUPS scheduler (server: %s) has no destination %s"
+            % (server, base), "`lpstat -e` lists the destinations; add a printer with `lpadmin "
+            "-p %s -E -v DEVICE-URI -m everywhere`" % shlex.quote(base), base),))
+    problems: List[Problem] = []
+    if wanted.unreadable:
+        problems.append(Problem(
+            ANSWER_UNREADABLE, "the scheduler's answer about %s cannot be read: %s"
+            % (wanted.name, wanted.unreadable), "restart or update the CUPS scheduler "
+            "(server: %s); its answers do not follow IPP" % server, wanted.name))
+    elif not wanted.ready:
+        by_name = {d.name: d for d in destinations}
+        if wanted.enabled and wanted.accepting:
+            problems.extend(_conditions(wanted, by_name))
+        else:
+            problems.extend(_default_problems(wanted, by_name, named=True))
+    warnings: List[Problem] = []
+    for d in destinations:
+        if d is wanted or d.name in wanted.members:
+            warnings.extend(_warnings(d))
+    return Readiness(scheduler, destinations, wanted.ready and not problems, tuple(problems),
+                     tuple(warnings))
+
+
 def _member_advice(d: Destination, members: Mapping[str, Destination]) -> str:
     """The commands that make the class d's printers take jobs, one per
     member, or where to look for those that only their printers hold up."""
@@ -810,9 +863,10 @@ def _http_advice(status: int, name: str) -> str:
     return "check the device URI of %s (`lpstat -v %s`)" % (name, quoted)
 
 
-def _default_problems(default: Destination, members: Mapping[str, Destination]
-                      ) -> List[Problem]:
-    consequence = ", so a job sent without naming a destination does not print"
+def _default_problems(default: Destination, members: Mapping[str, Destination],
+                      named: bool = False) -> List[Problem]:
+    consequence = ", so a job sent to it does not print" if named else \
+        ", so a job sent without naming a destination does not print"
     if default.enabled and default.accepting:
         return _conditions(default, members)
     quoted = shlex.quote(default.name)
@@ -820,8 +874,10 @@ def _default_problems(default: Destination, members: Mapping[str, Destination]
     if not default.accepting:
         what.append(("rejects jobs", "`cupsaccept %s`" % quoted))
     return [Problem(
-        BAD_DEFAULT, "the default destination %s %s%s"
-        % (default.name, " and ".join(state for state, _ in what), consequence),
+        BAD_DEFAULT if not named else NOT_TAKING_JOBS,
+        "%s %s %s%s" % ("the destination" if named else "the default destination", default.name,
+                        " and ".join(state for state, _ in what), consequence),
+        " and ".join(command for _, command in what) if named else
         "%s, or make a destination that takes jobs the default (`lpadmin -d NAME`, or PRINTER "
         "or LPDEST)" % " and ".join(command for _, command in what), default.name)]
 
