@@ -1,4 +1,5 @@
-from typing import Any, Dict
+from typing import Any, Dict, Optional
 
 def query_scheduler(timeout: float, check_printers: bool = ..., *,
-                    printer_timeout: float = ...) -> Dict[str, Any]: ...
+                    printer_timeout: float = ...,
+                    destination: Optional[str] = ...) -> Dict[str, Any]: ...
