@@ -84,3 +84,23 @@ class CatalogueTest(unittest.TestCase):
             found = re.findall(r'^msgid "printer-state-reasons\.([^"]+)"', f.read(), re.M)
         self.assertGreaterEqual(len(found), 795)
         self.assertEqual({k for k in found if clause_of(k).family not in EXPECTED}, set())
+
+
+class TitleTest(unittest.TestCase):
+    def test_titles_in_the_users_language_where_the_catalogue_has_them(self):
+        import os
+        import tempfile
+        from unittest import mock
+        from vellomar.printing.cups import reasons
+        with tempfile.TemporaryDirectory() as data:
+            os.makedirs(os.path.join(data, "locale", "xx"))
+            with open(os.path.join(data, "locale", "xx", "cups_xx.po"), "w") as f:
+                f.write('msgid "printer-state-reasons.media-empty"\nmsgstr "Leer \\"!\\""\n'
+                        'msgid "printer-state-reasons.toner-low"\nmsgstr ""\n')
+            for language, expected in (("xx_YY.UTF-8", ('Leer "!"', "Toner Low")),
+                                       ("zz_ZZ", ("Media Empty", "Toner Low")),
+                                       ("C.UTF-8", ("Media Empty", "Toner Low"))):
+                with mock.patch.dict(os.environ, {"CUPS_DATADIR": data, "LC_ALL": language}), \
+                        mock.patch.dict(reasons._catalogues, clear=True):
+                    self.assertEqual((title("media-empty-report", True),
+                                      title("toner-low", True)), expected)

@@ -189,7 +189,7 @@ def _relayed(keyword: str) -> bool:
 def _shown(keyword: str) -> str:
     """'Media Empty' (media-empty-report), or the keyword where it has no
     title."""
-    found = reason_title(keyword)
+    found = reason_title(keyword, translated=True)
     return "'%s' (%s)" % (found, keyword) if found else "'%s'" % keyword
 
 
@@ -433,9 +433,11 @@ def _load_ipp() -> Tuple[Optional[IppModule], Optional[Problem]]:
             raise
         return None, Problem(
             NO_IPP_CLIENT, "this installation of the printing client's CUPS support was built "
-            "without its IPP client, so the scheduler cannot be asked",
-            "reinstall it built with libcups (Debian: apt-get install libcups2-dev before "
-            "building)")
+            "without its IPP client (with-ipp=off, or libcups' headers missing at build time), "
+            "so the scheduler cannot be asked",
+            "rebuild it with libcups: install its headers (Debian: apt-get install "
+            "libcups2-dev), then `python3 -m pip install --force-reinstall --no-deps .` from "
+            "its source, without `--config-settings with-ipp=off`")
     except ImportError as error:
         # Most often libcups.so.2 itself is missing.
         return None, Problem(
@@ -789,11 +791,15 @@ def _conditions(d: Destination, members: Optional[Mapping[str, Destination]] = N
     """Why d, which is enabled and accepts jobs, is not ready: its blocking
     reasons and its printer's, and a printer that does not answer."""
     problems = []
+    queue_steps: Dict[str, List[str]] = {}
     for reason in d.queue_blocking:
+        queue_steps.setdefault(_advice(reason.keyword, d.name, severity=reason.severity),
+                               []).append(_shown(reason.keyword))
+    for advice, shown in queue_steps.items():
         problems.append(Problem(
-            PRINTER_CONDITION, "%s reports %s%s" % (d.name, _shown(reason.keyword),
+            PRINTER_CONDITION, "%s reports %s%s" % (d.name, " and ".join(shown),
                                                    ": " + d.message if d.message else ""),
-            _advice(reason.keyword, d.name, severity=reason.severity), d.name))
+            advice, d.name))
     # One problem for each step to take, naming every reason that it clears.
     server = _print_server(d.device_uri)
     steps: Dict[str, List[str]] = {}

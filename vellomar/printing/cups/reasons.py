@@ -39,6 +39,8 @@ The rule, in order:
 
 from __future__ import annotations
 
+import os
+import re
 from dataclasses import dataclass
 from typing import Dict, Literal, Optional, Tuple
 
@@ -250,12 +252,49 @@ def classify_reason(keyword: str) -> Severity:
     return clause_of(keyword).severity
 
 
-def title(keyword: str) -> Optional[str]:
-    """A registered keyword's English title ("Media Empty"), with or
-    without its suffix; None for others."""
-    found = TITLES.get(keyword)
-    if found is None:
-        found = TITLES.get(_base(keyword))
+def title(keyword: str, translated: bool = False) -> Optional[str]:
+    """A registered keyword's title ("Media Empty"), with or without its
+    suffix; None for others. translated: in the user's language (LC_ALL,
+    LC_MESSAGES, LANG) where cups-common's catalogue has it, else English."""
+    base = keyword if keyword in TITLES else _base(keyword)
+    found = TITLES.get(base)
+    if found is None or not translated:
+        return found
+    return _catalogue(_language()).get(base) or found
+
+
+def _language() -> str:
+    for name in ("LC_ALL", "LC_MESSAGES", "LANG"):
+        value = os.environ.get(name)
+        if value:
+            return value.split(".", 1)[0].split("@", 1)[0]
+    return "C"
+
+
+_catalogues: Dict[str, Dict[str, str]] = {}
+_ENTRY = re.compile(r'^msgid "printer-state-reasons\.([^"]+)"\nmsgstr "((?:[^"\\]|\\.)*)"',
+                    re.MULTILINE)
+
+
+def _catalogue(language: str) -> Dict[str, str]:
+    """cups-common's titles in language (de_DE, then de), or none."""
+    if language in _catalogues:
+        return _catalogues[language]
+    found: Dict[str, str] = {}
+    if language not in ("C", "POSIX") and not language.startswith("en"):
+        root = os.path.join(os.environ.get("CUPS_DATADIR") or "/usr/share/cups", "locale")
+        for name in (language, language.split("_", 1)[0]):
+            path = os.path.join(root, name, "cups_%s.po" % name)
+            try:
+                with open(path, encoding="utf-8", errors="replace") as f:
+                    text = f.read(8 << 20)
+            except (OSError, ValueError):
+                continue
+            found = {keyword: value.replace('\\"', '"') for keyword, value in _ENTRY.findall(text)
+                     if value}
+            break
+    if len(_catalogues) < 16:
+        _catalogues[language] = found
     return found
 
 
