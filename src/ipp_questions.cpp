@@ -394,7 +394,6 @@ bool separate(const char *uri, char (&scheme)[32], char (&host)[HTTP_MAX_HOST],
 struct UriOptions {
     int major = 2;
     int minor = 0;
-    bool version_given = false;
     bool encryption_given = false;
     http_encryption_t encryption = HTTP_ENCRYPTION_IF_REQUESTED;
 };
@@ -424,7 +423,6 @@ UriOptions take_uri_options(char (&resource)[HTTP_MAX_URI]) {
                 if (std::strcmp(value, version.text) == 0) {
                     options.major = version.major;
                     options.minor = version.minor;
-                    options.version_given = true;
                 }
             }
         } else if (strcasecmp(pair, "encryption") == 0) {
@@ -500,9 +498,10 @@ struct DeviceQuestion : Question {
         DeviceAnswer &answer = question.answer;
         UriOptions options = take_uri_options(resource);
         const bool secure = std::strcmp(scheme, "ipps") == 0 || std::strcmp(scheme, "https") == 0;
-        http_encryption_t encryption = secure                     ? HTTP_ENCRYPTION_ALWAYS
-                                       : options.encryption_given ? options.encryption
-                                                                  : HTTP_ENCRYPTION_IF_REQUESTED;
+        // The URI's encryption= wins over its scheme, as in the backend.
+        http_encryption_t encryption = options.encryption_given ? options.encryption
+                                       : secure                 ? HTTP_ENCRYPTION_ALWAYS
+                                                                : HTTP_ENCRYPTION_IF_REQUESTED;
         char printer_uri[HTTP_MAX_URI];
         httpAssembleURI(HTTP_URI_CODING_ALL, printer_uri, sizeof printer_uri,
                         secure ? "ipps" : "ipp", nullptr, host, port, resource);
@@ -510,7 +509,7 @@ struct DeviceQuestion : Question {
         // backend would go on to print: a printer that speaks IPP/1.1 alone
         // refuses a 2.0 request (HTTP 400, or server-error-version-not-
         // supported), and one that wants TLS answers 426 (Upgrade Required).
-        // A version the URI names is the only one tried.
+        // The backend falls back from a 2.x version that the URI names too.
         for (answer.tries = 1;; ++answer.tries) {
             answer.outcome = Outcome();
             answer.attributes = Message();
@@ -531,7 +530,7 @@ struct DeviceQuestion : Question {
             }
             if (wants_tls) {
                 encryption = HTTP_ENCRYPTION_REQUIRED;
-            } else if (refused_version && !options.version_given && options.major >= 2) {
+            } else if (refused_version && options.major >= 2) {
                 options.major = 1;
                 options.minor = 1;
             } else {
@@ -696,7 +695,7 @@ void mark_same_devices(const char *const *uris, std::size_t count, std::size_t f
         if (compared != 0) {
             return compared < 0;
         }
-        return a == first || (b != first && a < b);
+        return a != b && (a == first || (b != first && a < b));
     });
     for (std::size_t k = 1; k < count; ++k) {
         if (uris[order[k]][0] != '\0' && std::strcmp(uris[order[k]], uris[order[k - 1]]) == 0) {

@@ -37,10 +37,14 @@ def usage():
 
 
 def pool_empty(ipp, within):
+    """Whether, within that time, the pool has no thread left: in its counts,
+    and among the process's threads, where a thread that has left the pool
+    still shows until it has wholly ended."""
     until = time.monotonic() + within
     while time.monotonic() < until:
         state = ipp._pool()
-        if state["workers"] == state["orphans"] == 0:
+        if state["workers"] == state["orphans"] == 0 and \
+                usage()[0] == threading.active_count():
             return True
         time.sleep(0.02)
     return False

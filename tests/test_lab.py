@@ -147,18 +147,21 @@ class PrinterTest(LabTestCase):
     def test_out_of_paper(self):
         printer = self.printer()
         self.queue("tray", printer.uri)
-        printer.main_tray(0)
-        readiness = self.check()
-        self.assertFalse(readiness.ready)
-        problem = readiness.problems[0]
-        self.assertEqual((problem.kind, problem.advice),
-                         ("printer-condition", "load paper into tray"))
-        self.cupsd.submit("tray")
-        self.expect_no_page(printer, 1)
-        self.assertFalse(self.check().ready, "a stalled job made it ready")
-        printer.main_tray(250)
-        self.expect_page(printer, 1, "a printer out of paper", readiness, "tray",
-                         "paper was loaded")
+        for count, (empty, full, situation) in enumerate(
+                [((0, None), (250, None), "a printer out of paper"),
+                 ((250, 0), (250, 100), "a printer with paper in its default tray, its "
+                                        "by-pass tray empty")], 1):
+            printer.main_tray(*empty)
+            readiness = self.check()
+            self.assertFalse(readiness.ready)
+            problem = readiness.problems[0]
+            self.assertEqual((problem.kind, problem.advice),
+                             ("printer-condition", "load paper into tray"))
+            self.cupsd.submit("tray")
+            self.expect_no_page(printer, count)
+            self.assertFalse(self.check().ready, "a stalled job made it ready")
+            printer.main_tray(*full)
+            self.expect_page(printer, count, situation, readiness, "tray", "paper was loaded")
 
     def test_switched_off_slow_and_silent(self):
         printer = self.printer()
@@ -267,6 +270,32 @@ class PrintServerTest(LabTestCase):
             self.expect_no_page(printer, count)
             step = self.run_advice(readiness.problems[0].advice, server)
             self.expect_page(printer, count, situation, readiness, "desk", step)
+
+    def test_known_miss_two_print_servers_deep(self):
+        # Only the next hop is asked: the first print server answers idle
+        # while its own printer, a queue of a second one, is paused.
+        printer = self.printer()
+        far = self.print_server(printer)
+        near = self.print_server(printer, "relay")
+        near.admin("lpadmin", "-p", "relay", "-v", far.uri("office"))
+        far.admin("cupsdisable", "office")
+        self.queue("desk", near.uri("relay"))
+        readiness = self.check()
+        self.assertTrue(readiness.ready, readiness.problems)
+        self.cupsd.submit("desk")
+        self.expect_no_page(printer, 1)
+        self.record("known miss: a print server whose printer is a paused queue of a second "
+                    "print server", readiness, "desk", "did not come out in %g s" % STUCK)
+
+    def test_holding_new_jobs(self):
+        printer = self.printer()
+        self.queue("hold", printer.uri)
+        self.cupsd.admin("cupsdisable", "--hold", "hold")
+        readiness = self.check()
+        self.assertEqual(verdict(readiness, "hold"), "ready + warning")
+        self.cupsd.submit("hold")
+        self.expect_page(printer, 1, "a queue holding new jobs (`cupsdisable --hold`)",
+                         readiness, "hold")
 
     def test_held_for_release(self):
         printer = self.printer()

@@ -340,9 +340,10 @@ class SchedulerTest(unittest.TestCase):
         self.assertEqual((readiness.ready, kinds(readiness.problems),
                           readiness.problems[0].advice),
                          (False, ["not-taking-jobs"], "`cupsenable other`"))
-        readiness = check_readiness(destination="nowhere")
-        self.assertEqual((readiness.ready, kinds(readiness.problems)),
-                         (False, ["unknown-destination"]))
+        for name in ("nowhere", "/", "q\x00x", "q" * 200):
+            readiness = check_readiness(destination=name)
+            self.assertEqual((readiness.ready, kinds(readiness.problems)),
+                             (False, ["unknown-destination"]), name)
         status, report = run_diagnostic("--json", "-d", "other")
         self.assertEqual((status, report["asked_for"], report["ready"]), (3, "other", False))
         with self.assertRaises(TypeError):

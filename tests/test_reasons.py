@@ -10,7 +10,7 @@ from vellomar.printing.cups.reasons import classify_reason, clause_of, title
 
 # What each family means for a job sent now, written apart from the rule.
 EXPECTED = {
-    "none": "information", "queue-stopped": "blocking", "queue-holding": "blocking",
+    "none": "information", "queue-stopped": "blocking", "queue-holding": "warning",
     "spool-full": "blocking", "printer-state": "information", "printer-down": "blocking",
     "partly-stopped": "warning", "unreachable": "blocking", "last-seen-offline": "warning",
     "suffix-report": "information", "suffix-warning": "warning", "suffix-error": "blocking",

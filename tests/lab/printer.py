@@ -131,10 +131,12 @@ class VirtualPrinter:
             time.sleep(0.05)
         return False
 
-    def main_tray(self, level):
+    def main_tray(self, level, bypass=None):
         """Sets the level of paper in the main tray through the printer's web
-        form: 0 empties it, 250 fills it."""
-        query = ("size1=na_letter_8.5x11in&type1=stationery&level1=%d&size3=&type3=&level3=-2"
-                 % level)
+        form: 0 empties it, 250 fills it; bypass, if given, is the by-pass
+        tray's level (else it has no paper loaded and an unknown level)."""
+        query = "size1=na_letter_8.5x11in&type1=stationery&level1=%d&" % level + (
+            "size3=&type3=&level3=-2" if bypass is None else
+            "size3=na_letter_8.5x11in&type3=stationery&level3=%d" % bypass)
         urllib.request.urlopen("http://127.0.0.1:%d/media?%s" % (self.port, query),
                                timeout=10).close()

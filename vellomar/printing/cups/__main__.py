@@ -190,8 +190,9 @@ def cannot_load(error: BaseException) -> Report:
         "available": {"ok": False, "usable": False, "reason": reason},
         "cups_config": {"ok": False, "error": reason},
         "settings": {"ok": False, "error": reason},
-        "scheduler": {"ok": False, "running": False,
-                      "server": _text(os.environ.get("CUPS_SERVER") or DEFAULT_SERVER)},
+        "scheduler": {"ok": False, "running": None,
+                      "server": _text(os.environ.get("CUPS_SERVER") or DEFAULT_SERVER),
+                      "address": ""},
         "destinations": [],
         "ready": False,
         "problems": [],
@@ -406,6 +407,8 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[IO[str]] = None,
             return CANNOT_WRITE
         raise
 
+    if args.destination is not None and not args.destination:
+        parser.error("--destination takes a destination's name")
     report: Report = {"schema": SCHEMA, "version": __version__,
                       "asked_for": args.destination or None}
     try:

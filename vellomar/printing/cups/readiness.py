@@ -13,7 +13,10 @@ destination's printer itself, all at once: a scheduler reports a queue as
 idle while its printer is switched off, until a job fails.
 
 The scheduler's answer takes at most the query time limit of the setup
-module's ``setup()``, and the printers' answers at most one more.
+module's ``setup()``; the printers then have as long again to take a
+connection, and a printer that took one is waited for up to the job time
+limit (waking from sleep, a printer answers within seconds): the whole
+call takes at most the query limit and the job limit together.
 
 Texts in the result (names, messages, keywords) are the scheduler's and the
 printers' own, exactly: pass them through ``sanitize()`` before showing them.
@@ -29,7 +32,7 @@ from dataclasses import dataclass, field
 from typing import (TYPE_CHECKING, Any, Dict, Iterable, List, Literal, Mapping, Optional,
                     Protocol, Sequence, Tuple)
 
-from .reasons import (BLOCKING, INFORMATION, OUT_OF_PAPER, QUEUE_REASONS, WARNING, Severity,
+from .reasons import (BLOCKING, INFORMATION, QUEUE_REASONS, WARNING, Severity,
                       classify_reason)
 from .reasons import split as split_reason
 from .reasons import title as reason_title
@@ -272,6 +275,7 @@ class PrinterCheck:
     http_status: Optional[int] = None  # the HTTP status it answered instead of IPP
     tls_failed: bool = False  # its connection's TLS could not be had
     hold_default: Optional[str] = None  # job-hold-until-default: a print server that holds jobs
+    empty_trays: Tuple[str, ...] = ()  # printer-input-tray's trays at level 0, the default first
 
 
 @dataclass(frozen=True)
@@ -488,6 +492,14 @@ def check_readiness(setup_module: Optional[SetupModule] = None, *,
     if destination is not None and (not isinstance(destination, str) or not destination):
         raise TypeError("destination must be a destination's name (a non-empty str), not %r"
                         % (destination,))
+    if destination is not None:
+        base = destination.split("/", 1)[0]
+        # CUPS names: at most 127 bytes, no control character, space, "/" or "#".
+        if not base or len(base.encode("utf-8", "surrogateescape")) > 127 or any(
+                ch <= " " or ch in "\x7f#" for ch in base):
+            return Readiness(not_asked, (), False, (Problem(
+                UNKNOWN_DESTINATION, "%r is not the name of a destination" % destination,
+                "`lpstat -e` lists the destinations", destination),))
     if ipp_module is None:
         ipp_module, missing = _load_ipp()
         if ipp_module is None:
@@ -534,35 +546,25 @@ def _reasons(keywords: Sequence[str]) -> Tuple[Reason, ...]:
 _NO_REASONS = ["none"]
 
 
-def _tray_has_paper(device: Mapping[str, Any]) -> bool:
-    """Whether the printer's default source (media-col-default's
-    media-source) is a tray that printer-input-tray shows with paper in it.
-    media-ready is no guide: with the main tray empty it still lists the
-    size loaded there."""
-    source = device.get("default_source")
-    if not source:
-        return False
+def _empty_trays(device: Mapping[str, Any]) -> List[str]:
+    """The trays that printer-input-tray shows empty (level 0), the default
+    source (media-col-default's media-source) first. media-ready is no
+    guide: with the main tray empty it still lists the size loaded there."""
+    empty = []
     for entry in device.get("input_trays") or ():
         fields = dict(part.split("=", 1) for part in str(entry).split(";") if "=" in part)
-        if fields.get("name") == source:
-            try:
-                level = int(fields.get("level", ""))
-            except ValueError:
-                return False
-            return level > 0 or level == -3  # -3: "some remains"
-    return False
+        if fields.get("level") == "0" and fields.get("name"):
+            empty.append(fields["name"])
+    source = device.get("default_source")
+    return sorted(empty, key=lambda name: name != source)
 
 
 def _printer_reasons(device: Mapping[str, Any]) -> Tuple[Reason, ...]:
     """The printer's own reasons. Out of paper blocks in whatever severity
-    the printer gives it, unless its default source shows paper: then
-    another tray is empty, and that is a warning."""
-    reasons = _reasons(device.get("state_reasons") or ())
-    if not any(split_reason(r.keyword)[0] in OUT_OF_PAPER for r in reasons):
-        return reasons
-    other_tray = _tray_has_paper(device)
-    return tuple(Reason(r.keyword, WARNING if other_tray else BLOCKING)
-                 if split_reason(r.keyword)[0] in OUT_OF_PAPER else r for r in reasons)
+    the printer gives it, whichever tray is empty: an IPP Everywhere
+    printer that reports media-empty holds every job, even with paper in
+    its default tray."""
+    return _reasons(device.get("state_reasons") or ())
 
 
 def _queue_reasons(printer: Mapping[str, Any], check: PrinterCheck) -> Tuple[Reason, ...]:
@@ -635,7 +637,8 @@ def _printer_check(device: Optional[Mapping[str, Any]], limit: float) -> Printer
                         reasons=_printer_reasons(device),
                         message=str(device.get("state_message") or ""),
                         accepting=device.get("accepting"),
-                        hold_default=device.get("hold_default"))
+                        hold_default=device.get("hold_default"),
+                        empty_trays=tuple(_empty_trays(device)))
 
 
 def _destinations(answer: Mapping[str, Any], limit: float) -> Tuple[Destination, ...]:
@@ -808,6 +811,8 @@ def _conditions(d: Destination, members: Optional[Mapping[str, Destination]] = N
             steps.setdefault(_advice(reason.keyword, d.name, True, reason.severity, server),
                              []).append(_shown(reason.keyword))
     detail = d.printer.message
+    if d.printer.empty_trays:
+        detail = "%s%sempty: %s" % (detail, "; " if detail else "", ", ".join(d.printer.empty_trays))
     for advice, shown in steps.items():
         problems.append(Problem(
             PRINTER_CONDITION, "the printer of %s reports %s%s"

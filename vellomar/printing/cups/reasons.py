@@ -15,9 +15,8 @@ The rule, in order:
    severity (the standard's suffix rule; 21 registered names end so).
    Out of paper and out of marker are the exception: they block whatever
    suffix the printer gives them, since a printer that is out of paper
-   says ``media-empty-report`` while idle and the next job then stalls.
-   Readiness makes an empty tray a warning where the printer's trays show
-   that its default source has paper.
+   says ``media-empty-report`` while idle and the next job then stalls,
+   whichever of its trays is empty.
 3. A fax modem's condition does not touch printing: information.
 4. A finisher's (stapler, folder, ...) events inform; its advisories and
    faults warn: pages still come out, unfinished, and only a job that asks
@@ -70,7 +69,7 @@ def _clause(family: str, severity: Severity) -> Clause:
 
 NONE = _clause("none", INFORMATION)
 QUEUE_STOPPED = _clause("queue-stopped", BLOCKING)
-QUEUE_HOLDING = _clause("queue-holding", BLOCKING)
+QUEUE_HOLDING = _clause("queue-holding", WARNING)
 SPOOL_FULL = _clause("spool-full", BLOCKING)
 PRINTER_STATE = _clause("printer-state", INFORMATION)
 PRINTER_DOWN = _clause("printer-down", BLOCKING)
@@ -104,6 +103,8 @@ _NAMED: Dict[str, Clause] = {
     # resumed.
     "paused": QUEUE_STOPPED, "moving-to-paused": QUEUE_STOPPED, "stopping": QUEUE_STOPPED,
     "shutdown": PRINTER_DOWN, "deactivated": PRINTER_DOWN, "power-down": PRINTER_DOWN,
+    # cupsdisable --hold: with CUPS 2.4.2 the next job still printed, locally
+    # and at a print server.
     "hold-new-jobs": QUEUE_HOLDING,
     "spool-area-full": SPOOL_FULL,
     # Some of the printer's parts stopped; it prints with the others.
