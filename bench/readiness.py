@@ -305,7 +305,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         program = build_floor(work)
         scheduler.start()
         env = scheduler.environ()  # CUPS_SERVER set, PRINTER and LPDEST gone
-        python_env = dict(env, PYTHONPATH=stage)
+        # As a user's environment is: bytecode is cached (the first run of the
+        # diagnostic writes it), where PYTHONDONTWRITEBYTECODE would have every
+        # run compile the package again.
+        python_env = {name: value for name, value in env.items()
+                      if name != "PYTHONDONTWRITEBYTECODE"}
+        python_env["PYTHONPATH"] = stage
         version = subprocess.run([python, "-c", "import sys; print(sys.version.split()[0])"],
                                  stdout=subprocess.PIPE, universal_newlines=True).stdout.strip()
         print("Python %s (%s), PYTHONPATH=%s, scheduler %s, goal: at most %gx the floor"
