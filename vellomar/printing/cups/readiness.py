@@ -919,7 +919,11 @@ def _destination_problems(destinations: Sequence[Destination]) -> List[Problem]:
 
 def _warnings(d: Destination) -> List[Problem]:
     warnings = []
-    server = _print_server(d.device_uri)
+    hold = d.printer.hold_default
+    # The device URI is parsed only where a warning may name a print server:
+    # at thousands of queues, most have none.
+    server = _print_server(d.device_uri) if (hold and hold != "no-hold") or any(
+        r.severity == WARNING for r in d.reasons + d.printer.reasons) else None
     for source, reasons in (("", d.reasons), ("the printer of ", d.printer.reasons)):
         for reason in reasons:
             if reason.severity == WARNING:
@@ -927,7 +931,6 @@ def _warnings(d: Destination) -> List[Problem]:
                                         % (source, d.name, _shown(reason.keyword)),
                                         _advice(reason.keyword, d.name, bool(source),
                                                 reason.severity, server), d.name))
-    hold = d.printer.hold_default
     if hold and hold != "no-hold":
         # The local job completes as it reaches the print server, which then
         # keeps it until someone releases it there.
