@@ -626,6 +626,13 @@ bool ask_scheduler(double timeout, const DefaultSources &sources, const char *de
         return kept;
     }
     SchedulerAnswer &got = question->answer;  // answered: still the batch's
+    // A default still unknown at the deadline means the question ended
+    // there; whether its thread got to say so before the wait above ended
+    // is a race, and the answer must not depend on it.
+    if (got.outcome.ok() && got.default_outcome.failure == Failure::timed_out) {
+        answer.outcome.fail(Failure::timed_out, 0, "no answer in time");
+        return kept;
+    }
     answer.outcome = got.outcome;
     std::memcpy(answer.server, got.server, sizeof answer.server);
     answer.local = got.local;
