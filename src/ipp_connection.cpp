@@ -23,7 +23,11 @@ constexpr int kPollSlice = 50;  // ms
 constexpr int kMostLookups = 32;
 constexpr std::size_t kMostDrained = 65536;
 
-int keep_waiting(http_t * /*http*/, void *cut) { return static_cast<Cut *>(cut)->over() ? 0 : 1; }
+int keep_waiting(http_t * /*http*/, void *context) {
+    auto *cut = static_cast<Cut *>(context);
+    cut->ask_caller();
+    return cut->over() ? 0 : 1;
+}
 
 // ------------------------------------------------------------ name lookups
 
@@ -384,7 +388,17 @@ void Connection::io_failure(Outcome &outcome, const char *doing) {
 bool Connection::exchange(Message request, const char *resource, Message &response,
                           Outcome &outcome, std::size_t most_bytes) {
     response.reset();
-    if (!http_ || !request) {
+    if (!request) {
+        outcome.fail(Failure::no_memory, ENOMEM, "out of memory");
+        return false;
+    }
+    return begin(request.get(), resource, false, outcome) &&
+           finish(response, outcome, most_bytes);
+}
+
+bool Connection::begin(ipp_t *request, const char *resource, bool body_follows,
+                       Outcome &outcome) {
+    if (!http_ || request == nullptr) {
         outcome.fail(Failure::no_memory, ENOMEM, "out of memory");
         return false;
     }
@@ -396,13 +410,18 @@ bool Connection::exchange(Message request, const char *resource, Message &respon
     http_t *http = http_.get();
     httpClearFields(http);
     httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/ipp");
-    httpSetLength(http, ippLength(request.get()));
+    // A document after the message goes chunked: its length is not known.
+    if (body_follows) {
+        httpSetLength(http, 0);
+    } else {
+        httpSetLength(http, ippLength(request));
+    }
     if (httpPost(http, resource) != 0) {
         io_failure(outcome, "the request was sent");
         return false;
     }
     for (;;) {
-        const ipp_state_t state = ippWrite(http, request.get());
+        const ipp_state_t state = ippWrite(http, request);
         if (state == IPP_STATE_DATA) {
             break;
         }
@@ -410,6 +429,29 @@ bool Connection::exchange(Message request, const char *resource, Message &respon
             io_failure(outcome, "the request was sent");
             return false;
         }
+    }
+    return true;
+}
+
+bool Connection::write_body(const char *data, std::size_t bytes, Outcome &outcome) {
+    while (bytes > 0) {
+        const ssize_t wrote = httpWrite2(http_.get(), data, bytes);
+        if (wrote <= 0 || cut_.over()) {
+            io_failure(outcome, "the document was sent");
+            return false;
+        }
+        data += wrote;
+        bytes -= static_cast<std::size_t>(wrote);
+    }
+    return true;
+}
+
+bool Connection::finish(Message &response, Outcome &outcome, std::size_t most_bytes) {
+    response.reset();
+    http_t *http = http_.get();
+    if (httpGetState(http) == HTTP_STATE_POST_RECV && httpWrite2(http, "", 0) < 0) {
+        io_failure(outcome, "the document was sent");
+        return false;
     }
     http_status_t status = HTTP_STATUS_CONTINUE;
     do {

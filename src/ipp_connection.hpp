@@ -82,6 +82,24 @@ public:
     bool exchange(Message request, const char *resource, Message &response, Outcome &outcome,
                   std::size_t most_bytes);
 
+    // The same in steps, for a request followed by a document of unknown
+    // length (chunked): the message, then the document's pieces, then the
+    // answer. Each step ends at the cut, whose deadline the caller may move.
+    bool begin(ipp_t *request, const char *resource, bool body_follows, Outcome &outcome);
+    bool write_body(const char *data, std::size_t bytes, Outcome &outcome);
+    bool finish(Message &response, Outcome &outcome, std::size_t most_bytes);
+
+    // Basic credentials (base64 of "user:password") sent with every request.
+    void set_authorization(const char *basic) {
+        if (http_ && basic != nullptr) {
+            httpSetAuthString(http_.get(), "Basic", basic);
+        }
+    }
+    // A field of the last answer ("" when it has none).
+    const char *field(http_field_t name) const {
+        return http_ ? httpGetField(http_.get(), name) : "";
+    }
+
     // The peer keeps the connection open for another request.
     bool reusable() const { return reusable_; }
     // The peer is on this host (the domain socket or a loopback address).

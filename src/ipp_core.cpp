@@ -173,6 +173,20 @@ void Cut::abandon_locked() {
     }
 }
 
+void Cut::ask_caller() {
+    if (caller_ == nullptr || interrupted_) {
+        return;
+    }
+    caller_->acquire(caller_->context);
+    const bool stop = caller_->interrupted(caller_->context);
+    caller_->release(caller_->context);
+    if (stop) {
+        interrupted_ = true;
+        const Locked locked;
+        abandon_locked();
+    }
+}
+
 bool Cut::watch(int socket) {
     const int copy = fcntl(socket, F_DUPFD_CLOEXEC, 0);
     if (copy < 0) {

@@ -85,6 +85,8 @@ public:
 // ippDelete() inside a section: the Free of Owner<ipp_t>.
 void delete_message(ipp_t *message);
 
+struct Caller;
+
 // The end of one question: its deadline, and an abandonment by whoever waits
 // for it (at the deadline, on Ctrl-C, or when it is no longer wanted). An
 // abandoned question's watched connection is shut down at once, so that no
@@ -124,12 +126,23 @@ public:
     // For httpAddrConnect2, which polls it while it connects.
     int *cancel_flag() { return &cancel_; }
 
+    // A question on the caller's own thread (a job sent, a job followed),
+    // with the caller's lock released: libcups' waits on its connection ask
+    // the caller each slice whether to stop (Ctrl-C), and a stop abandons
+    // the cut. Never asked inside a LibcupsSection: fork() waits for those
+    // with the caller's lock held.
+    void listen_to(const Caller *caller) { caller_ = caller; }
+    void ask_caller();
+    bool interrupted() const { return interrupted_; }
+
 private:
     double deadline_;
     std::atomic<bool> abandoned_{false};
     int cancel_ = 0;     // written under the lock, read by libcups
     int watched_ = -1;   // guarded by core_mutex()
     unsigned generation_;
+    const Caller *caller_ = nullptr;
+    bool interrupted_ = false;
 };
 
 // The caller's side of a wait. libcups reads the environment, and keeps

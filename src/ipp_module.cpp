@@ -1,8 +1,8 @@
 // The extension module "ipp": the scheduler's and the printers' own answers,
 // as plain Python data, for the readiness report.
+#include "ipp_module.hpp"
 #include "ipp_pool.hpp"
 #include "ipp_questions.hpp"
-#include "ref.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -24,11 +24,6 @@ using ipp::SchedulerAnswer;
 
 // Longer limits buy nothing and would overflow the milliseconds libcups takes.
 constexpr double kLongestWait = 86400.0;
-
-PyObject *text(const char *value) {
-    return PyUnicode_DecodeUTF8(value, static_cast<Py_ssize_t>(std::strlen(value)),
-                                "surrogateescape");
-}
 
 // ------------------------------------------------------------ attributes
 
@@ -196,13 +191,6 @@ PyObject *keywords(ipp_attribute_t *attribute) {
         }
     }
     return list.release();
-}
-
-// Sets key to value in dict, taking over the new reference value; false
-// (with the exception set) when value is null or the store fails.
-bool put(PyObject *dict, const char *key, PyObject *value) {
-    Ref owned = Ref::steal(value);
-    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
 }
 
 // The keys of the dicts made for each printer, made once a call: the same
@@ -398,13 +386,6 @@ PyObject *printer_result(const Printer &printer, PyObject *device, const Keys &k
     }
     return result.release();
 }
-
-// The interpreter's side of the IPP client's waits: its lock is released
-// while the client waits, and taken back every 50 ms to run the signal
-// handlers, so that one that raises (Ctrl-C) ends the wait.
-void release_lock(void *context) { *static_cast<PyThreadState **>(context) = PyEval_SaveThread(); }
-void acquire_lock(void *context) { PyEval_RestoreThread(*static_cast<PyThreadState **>(context)); }
-bool signalled(void * /*context*/) { return PyErr_CheckSignals() != 0; }
 
 // The devices of printers, each asked at once within timeout, the default's
 // first; null entries in the list for a printer whose device was not asked.
@@ -768,6 +749,7 @@ PyMethodDef methods[] = {
      "none runs there), and OSError when it refuses the request. A signal whose handler\n"
      "raises (Ctrl-C) ends the wait within 0.1 s."},
     {"_pool", pool_state, METH_NOARGS, "The IPP client's threads (for tests)."},
+    JOB_METHODS
     {nullptr, nullptr, 0, nullptr},
 };
 
