@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 const char ipp_module_submit_doc[] =
-    "submit(queue, document, *, title, options=(), document_format=None, timeout=10.0,\n"
-    "       idle_timeout=30.0, credentials=None)\n--\n\n"
+    "submit(queue, document, *, title=\"Untitled\", options=(), document_format=None,\n"
+    "       timeout=10.0, idle_timeout=30.0, credentials=None)\n--\n\n"
     "Creates a job on the scheduler's queue (Create-Job) and streams document to it\n"
     "(Send-Document, chunked). document is a file descriptor to read, a bytes-like\n"
     "object, or a binary file object (readinto or read). options is a sequence of\n"

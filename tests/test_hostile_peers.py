@@ -146,7 +146,7 @@ class HostileSchedulerTest(HostileTestCase):
             with self.subTest(mode):
                 peer = self.peer("scheduler", mode, printers=2)
                 os.environ["CUPS_SERVER"] = peer.server
-                readiness = check_readiness(stand_in(LIMIT), check_printers=False)
+                readiness = check_readiness(setup_module=stand_in(LIMIT), check_printers=False)
                 self.assertFalse(readiness.ready)
                 self.assertEqual(set(kinds(readiness.problems)), {ANSWER_UNREADABLE})
                 self.assertFalse(any(d.ready for d in readiness.destinations))
@@ -188,7 +188,7 @@ class HostilePrinterTest(HostileTestCase):
         for mode, options in modes:
             with self.subTest(mode=mode, **options):
                 printer = self.behind(mode, distinct=True, target=target.port, **options)
-                readiness, took = self.measured(lambda: check_readiness(stand_in(LIMIT)))
+                readiness, took = self.measured(lambda: check_readiness(setup_module=stand_in(LIMIT)))
                 # The first answer, before the peer closed, is whole and true.
                 whole = 3 if mode == "ok" else 1 if mode.startswith("close-then") else 0
                 self.assertEqual(sum(d.ready for d in readiness.destinations), whole)
@@ -208,7 +208,7 @@ class HostilePrinterTest(HostileTestCase):
         # Waking from sleep, a printer answers within seconds; one that is
         # off or has no route is not waited for.
         self.behind("silent", printers=1)
-        readiness, took = self.measured(lambda: check_readiness(stand_in(LIMIT, 3 * LIMIT)))
+        readiness, took = self.measured(lambda: check_readiness(setup_module=stand_in(LIMIT, 3 * LIMIT)))
         self.assertGreaterEqual(took, 3 * LIMIT)
         self.assertLess(took, 4 * LIMIT + SLACK)
         self.assertIn("accepted a connection but did not answer within %g s" % (3 * LIMIT),
@@ -219,7 +219,7 @@ class HostilePrinterTest(HostileTestCase):
             scheduler = self.peer("scheduler", "ok", printers=1,
                                   device="ipp://127.0.0.1:%d/ipp/print" % port)
             os.environ["CUPS_SERVER"] = scheduler.server
-            readiness, took = self.measured(lambda: check_readiness(stand_in(LIMIT, 3 * LIMIT)))
+            readiness, took = self.measured(lambda: check_readiness(setup_module=stand_in(LIMIT, 3 * LIMIT)))
         self.assertFalse(readiness.ready)
         self.assertLess(took, LIMIT)
         self.assertIn("Connection refused", readiness.destinations[0].printer.message)
@@ -228,13 +228,13 @@ class HostilePrinterTest(HostileTestCase):
         # Eight queues on one printer ask it once; twelve calls at once each
         # have their default's printer asked, past the cap for one peer.
         printer = self.behind("late", printers=8, delay=int(600 * LIMIT))
-        readiness = check_readiness(stand_in(2 * LIMIT))
+        readiness = check_readiness(setup_module=stand_in(2 * LIMIT))
         self.assertEqual([d.ready for d in readiness.destinations], [True] * 8)
         self.assertEqual(printer.counts()["requests"], 1)
         self.behind("late", printers=1, delay=int(600 * LIMIT))
         verdicts = []
         callers = [threading.Thread(target=lambda: verdicts.append(
-            check_readiness(stand_in(2 * LIMIT)).ready)) for _ in range(12)]
+            check_readiness(setup_module=stand_in(2 * LIMIT)).ready)) for _ in range(12)]
         for caller in callers:
             caller.start()
         for caller in callers:
@@ -248,10 +248,10 @@ class HostilePrinterTest(HostileTestCase):
         stuck = self.peer("scheduler", "ok", printers=32, spread=8,
                           device="ipps://{host}:%d/{n}" % silent.port)
         os.environ["CUPS_SERVER"] = stuck.server
-        check_readiness(stand_in(0.5))
+        check_readiness(setup_module=stand_in(0.5))
         self.assertGreaterEqual(self.ipp._pool()["orphans"], 16)
         self.behind("ok", printers=10)
-        readiness = check_readiness(stand_in(LIMIT))
+        readiness = check_readiness(setup_module=stand_in(LIMIT))
         self.assertEqual([d.ready for d in readiness.destinations], [True] * 10)
 
     def test_one_redirecting_printer_behind_600_queues(self):
@@ -259,7 +259,7 @@ class HostilePrinterTest(HostileTestCase):
         # leaves behind keeps the next call from asking.
         printer = self.behind("redirect", printers=600, distinct=True, status=302)
         for call in range(3):
-            readiness, took = self.measured(lambda: check_readiness(stand_in(3.0)))
+            readiness, took = self.measured(lambda: check_readiness(setup_module=stand_in(3.0)))
             self.assertLess(took, 6.0 + SLACK)
             self.assertFalse(any(d.ready for d in readiness.destinations))
             self.assertLessEqual(printer.counts()["requests"], 600 * (call + 1))
@@ -388,11 +388,11 @@ class InterruptionsTest(unittest.TestCase):
             scheduler = HostilePeer("scheduler", "ok", printers=100, spread=100,
                                     device="ipp://{host}:%d/" % printer.port)
             os.environ["CUPS_SERVER"] = scheduler.server
-            check_readiness(stand_in(0.5), check_printers=False)  # everything loaded
+            check_readiness(setup_module=stand_in(0.5), check_printers=False)  # everything loaded
             soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
             resource.setrlimit(resource.RLIMIT_NOFILE, (48, hard))
             started = time.monotonic()
-            readiness = check_readiness(stand_in(2.0))
+            readiness = check_readiness(setup_module=stand_in(2.0))
             took = time.monotonic() - started
             resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
             report(took=took, judged=sorted({(d.ready, d.printer.message.split(":")[0])

@@ -98,7 +98,7 @@ class LabTestCase(unittest.TestCase):
             self.cupsd.admin("lpadmin", "-d", name)
 
     def check(self, **limits):
-        return check_readiness(stand_in(limits.get("query", QUERY_LIMIT),
+        return check_readiness(setup_module=stand_in(limits.get("query", QUERY_LIMIT),
                                         limits.get("job", JOB_LIMIT)))
 
     def run_advice(self, advice, scheduler=None):

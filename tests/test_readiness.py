@@ -483,7 +483,7 @@ class SilentSchedulerTest(unittest.TestCase):
         extension_path()
         with SilentListener() as silent, mock.patch.dict(os.environ, CUPS_SERVER=silent.server):
             started = time.monotonic()
-            readiness = check_readiness(stand_in(0.5))
+            readiness = check_readiness(setup_module=stand_in(0.5))
             took = time.monotonic() - started
         self.assertEqual(kinds(readiness.problems), [SCHEDULER_NO_ANSWER])
         self.assertIn("does not answer within 0.5 s", readiness.problems[0].message)
@@ -506,7 +506,7 @@ class WithoutLibcupsTest(unittest.TestCase):
         code = ("from vellomar.printing.cups import setup, readiness, call; "
                 "import types; s = types.SimpleNamespace(is_available=lambda: (True, ''), "
                 "setup=lambda: {'timeout': call.Timeouts(3, 10)}); "
-                "r = readiness.check_readiness(s); "
+                "r = readiness.check_readiness(setup_module=s); "
                 "print(setup.is_available()[0] in (True, False), r.problems[0].kind, "
                 "r.problems[0].advice)")
         # A mount namespace of its own hides the library from this child alone.

@@ -21,7 +21,7 @@ def report() -> Dict[str, str]:
         found["scheduler"] = out.strip()
     except CommandFailed as error:
         found["scheduler"] = "%s (%d)" % (error.stderr, error.returncode)
-    readiness: Readiness = check_readiness(setup, check_printers=False)
+    readiness: Readiness = check_readiness(setup_module=setup, check_printers=False)
     found["ready"] = str(readiness.ready)
     found.update((d.name, d.state) for d in readiness.destinations if d.default)
     found.update((p.kind, p.advice) for p in readiness.problems + readiness.warnings)

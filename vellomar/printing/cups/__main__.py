@@ -426,7 +426,7 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[IO[str]] = None,
 
     report["module"] = {"ok": True, "file": _text(getattr(setup, "__file__", ""))}
     report.update(probe(setup))
-    report.update(check_readiness(setup, check_printers=not args.no_printer_check,
+    report.update(check_readiness(setup_module=setup, check_printers=not args.no_printer_check,
                                   destination=args.destination or None).as_dict())
     report["tools"] = check_tools()
     report = _sanitized(report)

@@ -41,7 +41,7 @@ if TYPE_CHECKING:
     from .setup import Settings
 
 __all__ = [
-    "Destination", "PrinterCheck", "Problem", "Readiness", "Reason", "Scheduler",
+    "Destination", "PrinterCheck", "Problem", "ProblemKind", "Readiness", "Reason", "Scheduler",
     "check_readiness", "classify_reason", "sanitize",
     "BLOCKING", "WARNING", "INFORMATION",
     "TOOLS_MISSING", "NO_SETTINGS", "NO_IPP_CLIENT", "QUERY_FAILED", "SCHEDULER_NOT_RUNNING",
@@ -55,28 +55,52 @@ __all__ = [
 State = Literal["idle", "printing", "stopped"]
 
 # Kinds of problem, stable for programs that match on them.
-TOOLS_MISSING = "tools-missing"
-NO_SETTINGS = "no-settings"
-NO_IPP_CLIENT = "no-ipp-client"
-QUERY_FAILED = "query-failed"
-SCHEDULER_NOT_RUNNING = "scheduler-not-running"
-SCHEDULER_NO_ANSWER = "scheduler-no-answer"
-NO_DESTINATION = "no-destination"
-NONE_ACCEPTING = "none-accepting"
-NONE_ENABLED = "none-enabled"
-BAD_DEFAULT = "bad-default"
-UNDETERMINED = "undetermined"  # no longer reported; kept for programs that match on it
-PRINTER_CONDITION = "printer-condition"
-PRINTER_UNREACHABLE = "printer-unreachable"
-PRINTER_REFUSED = "printer-refused"  # it answered HTTP, not with its state
-PRINTER_NOT_ASKED = "printer-not-asked"  # no thread, descriptor or time was left to ask it
-ANSWER_UNREADABLE = "answer-unreadable"  # an attribute twice, or in a syntax it cannot have
-PRINTER_WARNING = "printer-warning"
-NO_DEFAULT = "no-default"  # some destination is ready, but lp FILE has none to use
-HELD_FOR_RELEASE = "held-for-release"  # the printer keeps each job until someone releases it
-UNKNOWN_DESTINATION = "unknown-destination"  # check_readiness(destination=...) names none
-NOT_TAKING_JOBS = "not-taking-jobs"  # the destination asked about is stopped or rejects jobs
-JOBS_QUEUED = "jobs-queued"
+ProblemKind = Literal[
+    "tools-missing",
+    "no-settings",
+    "no-ipp-client",
+    "query-failed",
+    "scheduler-not-running",
+    "scheduler-no-answer",
+    "no-destination",
+    "none-accepting",
+    "none-enabled",
+    "bad-default",
+    "undetermined",
+    "printer-condition",
+    "printer-unreachable",
+    "printer-refused",
+    "printer-not-asked",
+    "answer-unreadable",
+    "printer-warning",
+    "no-default",
+    "held-for-release",
+    "unknown-destination",
+    "not-taking-jobs",
+    "jobs-queued",
+]
+TOOLS_MISSING: ProblemKind = "tools-missing"
+NO_SETTINGS: ProblemKind = "no-settings"
+NO_IPP_CLIENT: ProblemKind = "no-ipp-client"
+QUERY_FAILED: ProblemKind = "query-failed"
+SCHEDULER_NOT_RUNNING: ProblemKind = "scheduler-not-running"
+SCHEDULER_NO_ANSWER: ProblemKind = "scheduler-no-answer"
+NO_DESTINATION: ProblemKind = "no-destination"
+NONE_ACCEPTING: ProblemKind = "none-accepting"
+NONE_ENABLED: ProblemKind = "none-enabled"
+BAD_DEFAULT: ProblemKind = "bad-default"
+UNDETERMINED: ProblemKind = "undetermined"  # no longer reported; kept for programs that match on it
+PRINTER_CONDITION: ProblemKind = "printer-condition"
+PRINTER_UNREACHABLE: ProblemKind = "printer-unreachable"
+PRINTER_REFUSED: ProblemKind = "printer-refused"  # it answered HTTP, not with its state
+PRINTER_NOT_ASKED: ProblemKind = "printer-not-asked"  # no thread, descriptor or time was left to ask it
+ANSWER_UNREADABLE: ProblemKind = "answer-unreadable"  # an attribute twice, or in a syntax it cannot have
+PRINTER_WARNING: ProblemKind = "printer-warning"
+NO_DEFAULT: ProblemKind = "no-default"  # some destination is ready, but lp FILE has none to use
+HELD_FOR_RELEASE: ProblemKind = "held-for-release"  # the printer keeps each job until someone releases it
+UNKNOWN_DESTINATION: ProblemKind = "unknown-destination"  # check_readiness(destination=...) names none
+NOT_TAKING_JOBS: ProblemKind = "not-taking-jobs"  # the destination asked about is stopped or rejects jobs
+JOBS_QUEUED: ProblemKind = "jobs-queued"
 
 DEFAULT_SERVER = "default"
 
@@ -284,7 +308,7 @@ class Problem:
     above), and the step a person can take; destination names the one it is
     about, when it is about one."""
 
-    kind: str
+    kind: ProblemKind
     message: str
     advice: str
     destination: Optional[str] = None
@@ -450,10 +474,10 @@ def _load_ipp() -> Tuple[Optional[IppModule], Optional[Problem]]:
     return ipp, None
 
 
-def check_readiness(setup_module: Optional[SetupModule] = None, *,
+def check_readiness(destination: Optional[str] = None, *,
                     check_printers: bool = True,
-                    ipp_module: Optional[IppModule] = None,
-                    destination: Optional[str] = None) -> Readiness:
+                    setup_module: Optional[SetupModule] = None,
+                    ipp_module: Optional[IppModule] = None) -> Readiness:
     """Asks the CUPS scheduler, and unless ``check_printers`` is false each
     destination's printer, whether printing can start now.
 
@@ -464,8 +488,15 @@ def check_readiness(setup_module: Optional[SetupModule] = None, *,
     ``setup_module`` defaults to the package's setup extension and
     ``ipp_module`` to its ipp extension; importing the setup extension may
     raise ``ImportError``. Nothing else raises: every failure becomes a
-    problem in the result.
+    problem in the result. ``destination`` is the only parameter that may
+    be given by position; any other value there is a ``TypeError``.
     """
+    if destination is not None and not isinstance(destination, str):
+        raise TypeError(
+            "check_readiness(destination=None, *, check_printers=True, setup_module=None, "
+            "ipp_module=None): the destination, the only positional parameter, must be a "
+            "destination's name (str) or None, not %r; pass the others by keyword, e.g. "
+            "check_readiness(check_printers=False)" % (destination,))
     if setup_module is None:
         from . import setup as setup_extension
         setup_module = setup_extension
