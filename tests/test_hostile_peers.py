@@ -169,6 +169,26 @@ class HostileSchedulerTest(HostileTestCase):
                       str(caught.exception))
 
 
+class HostileSchedulerPrintingTest(HostileTestCase):
+    def test_a_job_sent_to_a_hostile_scheduler_ends_in_time_and_says_why(self):
+        from vellomar.printing.cups.jobs import (AuthenticationRequired, JobRefused,
+                                                 SchedulerNoAnswer, print_file)
+        for mode, options, kind in [
+                ("status", {"status": 401}, AuthenticationRequired),
+                ("redirect", {"status": 301, "target": 9}, JobRefused),
+                ("ok", {}, JobRefused),  # an answer with no job-id
+                ("silent", {}, SchedulerNoAnswer), ("continue-drip", {}, SchedulerNoAnswer),
+                ("reset", {}, JobRefused)]:
+            with self.subTest(mode=mode, **options):
+                peer = self.peer("scheduler", mode, **options)
+                os.environ["CUPS_SERVER"] = peer.server
+                error, took = self.measured(lambda: print_file(
+                    b"x", "q", timeout=LIMIT))
+                self.assertIsInstance(error, kind)
+                self.assertLess(took, LIMIT + SLACK)
+                self.assertLessEqual(peer.counts()["requests"], 1)
+
+
 class HostilePrinterTest(HostileTestCase):
     def behind(self, mode, printers=3, distinct=False, **options):
         """A scheduler whose printers' devices are one hostile printer: one

@@ -59,6 +59,9 @@ _NOT_ACCEPTING = 0x0506
 _JOB_GROUP = 0x02
 _PRINTER_GROUP = 0x04
 
+_CHECK_SCHEDULER = ("check that CUPS_SERVER (or client.conf) names a CUPS scheduler that "
+                    "works")
+
 _JOB_ATTRIBUTES = ["job-id", "job-name", "job-state", "job-state-reasons", "job-state-message",
                    "job-printer-state-message", "job-printer-state-reasons",
                    "job-originating-user-name", "job-impressions-completed",
@@ -289,6 +292,8 @@ class Job:
                                       "CUPS_SERVER at one that runs") from error
         except TimeoutError as error:
             raise SchedulerNoAnswer(str(error), "restart the CUPS scheduler") from error
+        except OSError as error:
+            raise JobRefused(str(error), _CHECK_SCHEDULER, error.errno) from error
 
     def status(self, timeout: float = 10.0) -> JobStatus:
         """The job as the scheduler has it and, where its destination's
@@ -458,6 +463,8 @@ def _default_destination(ipp: Any, timeout: float) -> str:
                                   "that runs") from error
     except TimeoutError as error:
         raise SchedulerNoAnswer(str(error), "restart the CUPS scheduler") from error
+    except OSError as error:
+        raise JobRefused(str(error), _CHECK_SCHEDULER, error.errno) from error
     name = answer.get("default")
     if not name:
         raise NoSuchDestination(
@@ -523,6 +530,8 @@ def print_file(document: Document, destination: Optional[str] = None, *,
                                       "that runs") from error
         except TimeoutError as error:
             raise SchedulerNoAnswer(str(error), "restart the CUPS scheduler") from error
+        except OSError as error:
+            raise JobRefused(str(error), _CHECK_SCHEDULER, error.errno) from error
     finally:
         if opened is not None:
             opened.close()
