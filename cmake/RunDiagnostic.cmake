@@ -14,7 +14,7 @@ list(GET meanings ${at} meaning)
 message(STATUS "Exit status ${status} (${meaning}) from ${PYTHON} -m vellomar.printing.cups")
 
 # Where no scheduler runs here, a demonstration against one of our own.
-if(DEFINED DEMO)
+if(DEFINED DEMO AND EXISTS "${DEMO}")
   execute_process(COMMAND "${PYTHON}" "${DEMO}" RESULT_VARIABLE demo_status)
   if(NOT demo_status EQUAL 0)
     message(FATAL_ERROR "The demonstration's page did not come out (status ${demo_status})")

@@ -11,30 +11,6 @@
 
 #include <unistd.h>
 
-const char ipp_module_submit_doc[] =
-    "submit(queue, document, *, title=\"Untitled\", options=(), document_format=None,\n"
-    "       timeout=10.0, idle_timeout=30.0, credentials=None)\n--\n\n"
-    "Creates a job on the scheduler's queue (Create-Job) and streams document to it\n"
-    "(Send-Document, chunked). document is a file descriptor to read, a bytes-like\n"
-    "object, or a binary file object (readinto or read). options is a sequence of\n"
-    "option texts, parsed as lp -o parses them, and (name, value) pairs; later ones win.\n"
-    "credentials is (user, password), sent as Basic authentication. Each step waits\n"
-    "at most timeout seconds, each piece of the document idle_timeout. A job made but\n"
-    "not whole is cancelled. Returns a dict: job_id (0: none made), server, user,\n"
-    "step, status (the refusing IPP status, 0 when made), message, http_status,\n"
-    "authenticate, unsupported (the refused attributes), read_error (errno),\n"
-    "cancelled. Raises OSError when the scheduler cannot be reached or answers\n"
-    "no IPP, TimeoutError when it does not answer in time.";
-
-const char ipp_module_request_doc[] =
-    "request(operation, attributes=(), *, uri=None, timeout=10.0)\n--\n\n"
-    "Sends one IPP request: to the scheduler the CUPS tools would ask now, or to the\n"
-    "printer at uri (ipp, ipps, http, https; the ipp backend's ?options dropped).\n"
-    "attributes are (name, syntax, value or list of values) in the operation group,\n"
-    "syntax one of keyword, name, text, uri, integer, enum, boolean, mimeMediaType;\n"
-    "requesting-user-name is added. Returns (status, groups): the IPP status code and\n"
-    "a list of (group tag, {name: [values]}). Raises as submit() does.";
-
 namespace ipp_module {
 
 namespace {
