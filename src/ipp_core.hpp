@@ -108,6 +108,9 @@ public:
             deadline_ = later;
         }
     }
+    // Any deadline, for a cut that no pool shares (a job on the caller's
+    // thread): its steps and the pieces of a document each have their own.
+    void move_to(double deadline) { deadline_ = deadline; }
     // Abandoned, or past the deadline: nothing more is to be sent or waited for.
     bool over() const;
     bool abandoned() const { return abandoned_.load(std::memory_order_acquire); }

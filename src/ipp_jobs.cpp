@@ -2,10 +2,12 @@
 
 #include "ipp_pool.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <strings.h>
 
 namespace ipp {
@@ -14,9 +16,15 @@ namespace {
 
 constexpr std::size_t kMostAnswer = static_cast<std::size_t>(16) << 20U;
 constexpr std::size_t kPiece = 65536;
-// A job made but not whole is cancelled within this, whatever the caller's
-// limits: the cancel must not be what keeps a stopped program waiting.
-constexpr double kCancelSeconds = 5.0;
+// A job made but not whole is cancelled within this, or the caller's
+// timeout if shorter: the cancel must not be what keeps a stopped program
+// waiting. A job the cancel misses gets no document, and the scheduler
+// ends it itself (MultipleOperationTimeout).
+constexpr double kCancelSeconds = 1.0;
+
+// Submissions under way in this process: a job found without a document
+// may be another of ours, still being sent.
+std::atomic<int> submitting{0};
 
 void copy_text(char *out, std::size_t size, const char *text) {
     std::snprintf(out, size, "%s", text != nullptr ? text : "");
@@ -142,6 +150,7 @@ struct Buffer {
 // error or refusal set when it is not whole at the scheduler.
 bool send_document(Connection &connection, Cut &cut, const Server &server, const JobOrder &order,
                    Source &source, double timeout, double idle_timeout, Submitted &submitted) {
+    submitted.step = "Send-Document";
     Message request = job_request(IPP_OP_SEND_DOCUMENT, server, order.queue, submitted.job_id);
     Buffer buffer;
     if (!request || buffer.bytes == nullptr) {
@@ -158,32 +167,38 @@ bool send_document(Connection &connection, Cut &cut, const Server &server, const
     }
     char resource[HTTP_MAX_URI];
     std::snprintf(resource, sizeof resource, "/printers/%s", order.queue);
-    cut.extend(now() + timeout);
+    cut.move_to(now() + timeout);
     if (!connection.begin(request.get(), resource, true, submitted.outcome)) {
         return false;
     }
     for (;;) {
-        cut.extend(now() + idle_timeout);
+        cut.move_to(now() + idle_timeout);
         int error = 0;
-        const long got = source.read(source.context, buffer.bytes, kPiece, error);
-        if (got < 0) {
-            submitted.read_error = error != 0 ? error : EIO;
+        const long got = source.read(source.context, buffer.bytes, kPiece, cut, error);
+        cut.ask_caller();
+        if (cut.interrupted()) {
             return false;
         }
-        cut.ask_caller();
-        if (got == 0 || cut.over()) {
+        if (got < 0 || cut.over()) {
+            // The document, not the scheduler, kept it waiting.
+            submitted.read_error = got >= 0 || error == 0 ? ETIMEDOUT : error;
+            return false;
+        }
+        if (got == 0) {
             break;
         }
         if (!connection.write_body(buffer.bytes, static_cast<std::size_t>(got),
                                    submitted.outcome)) {
+            if (!cut.interrupted() && submitted.outcome.failure == Failure::timed_out) {
+                submitted.outcome.fail(Failure::timed_out, 0, "the document was not taken in time");
+            }
             return false;
         }
+        if (connection.answer_waiting()) {
+            break;  // a refusal, before the document is whole: it is the answer
+        }
     }
-    if (cut.over()) {
-        submitted.outcome.fail(Failure::timed_out, 0, "the document was not taken in time");
-        return false;
-    }
-    cut.extend(now() + timeout);
+    cut.move_to(now() + timeout);
     Message answer;
     if (!connection.finish(answer, submitted.outcome, kMostAnswer)) {
         note_http_failure(submitted, connection, "Send-Document");
@@ -194,8 +209,8 @@ bool send_document(Connection &connection, Cut &cut, const Server &server, const
     return submitted.sent;
 }
 
-void cancel(const Server &server, const JobOrder &order, int job_id) {
-    Cut cut(now() + kCancelSeconds);
+void cancel(const Server &server, const JobOrder &order, int job_id, double timeout) {
+    Cut cut(now() + (timeout < kCancelSeconds ? timeout : kCancelSeconds));
     Connection connection(cut);
     Outcome outcome;
     if (!connection.open(server.host, server.port, server.encryption, outcome)) {
@@ -207,6 +222,102 @@ void cancel(const Server &server, const JobOrder &order, int job_id) {
     std::snprintf(resource, sizeof resource, "/printers/%s", order.queue);
     connection.exchange(job_request(IPP_OP_CANCEL_JOB, server, order.queue, job_id), resource,
                         answer, outcome, kMostAnswer);
+}
+
+// Counts this process's submissions while one runs.
+struct Counted {
+    Counted() { submitting.fetch_add(1); }
+    Counted(const Counted &) = delete;
+    Counted &operator=(const Counted &) = delete;
+    Counted(Counted &&) = delete;
+    Counted &operator=(Counted &&) = delete;
+    ~Counted() { submitting.fetch_sub(1); }
+};
+
+// A Create-Job that got no answer (cut at its deadline, Ctrl-C, the
+// connection lost) may still have made a job: one of this user's with the
+// title and no document, made since the request went. It is cancelled only
+// while no other submission of this process runs, which could be sending
+// the document of such a job now. True when one was cancelled.
+bool cancel_unanswered(const Server &server, const JobOrder &order, std::time_t asked_at,
+                       double timeout) {
+    if (submitting.load() > 1) {
+        return false;
+    }
+    const double limit = timeout < kCancelSeconds ? timeout : kCancelSeconds;
+    Cut cut(now() + limit);
+    Connection connection(cut);
+    Outcome outcome;
+    if (!connection.open(server.host, server.port, server.encryption, outcome)) {
+        return false;
+    }
+    connection.set_authorization(order.authorization);
+    Message request = job_request(IPP_OP_GET_JOBS, server, order.queue, 0);
+    if (!request) {
+        return false;
+    }
+    {
+        const LibcupsSection section;
+        static const char *const wanted[] = {"job-id", "job-name", "number-of-documents",
+                                             "time-at-creation"};
+        ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr,
+                     "not-completed");
+        ippAddBoolean(request.get(), IPP_TAG_OPERATION, "my-jobs", 1);
+        ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                      4, nullptr, wanted);
+    }
+    char resource[HTTP_MAX_URI];
+    std::snprintf(resource, sizeof resource, "/printers/%s", order.queue);
+    Message answer;
+    if (!connection.exchange(static_cast<Message &&>(request), resource, answer, outcome,
+                             kMostAnswer)) {
+        return false;
+    }
+    int found = 0;
+    {
+        const LibcupsSection section;
+        int id = 0;
+        int documents = -1;
+        long made = 0;
+        const char *name = nullptr;
+        // One group per job; the last is closed by the end of the answer.
+        for (ipp_attribute_t *attribute = ippFirstAttribute(answer.get());; ) {
+            const bool end = attribute == nullptr || ippGetName(attribute) == nullptr;
+            if (end && id > 0) {
+                if (documents == 0 && name != nullptr && std::strcmp(name, order.title) == 0 &&
+                    made >= static_cast<long>(asked_at) - 1) {
+                    found = found == 0 ? id : -1;  // two: not ours to tell apart
+                }
+                id = 0;
+                documents = -1;
+                made = 0;
+                name = nullptr;
+            }
+            if (attribute == nullptr) {
+                break;
+            }
+            const char *key = ippGetName(attribute);
+            if (key != nullptr && ippGetGroupTag(attribute) == IPP_TAG_JOB) {
+                if (std::strcmp(key, "job-id") == 0) {
+                    id = ippGetInteger(attribute, 0);
+                } else if (std::strcmp(key, "number-of-documents") == 0) {
+                    documents = ippGetInteger(attribute, 0);
+                } else if (std::strcmp(key, "time-at-creation") == 0) {
+                    made = ippGetInteger(attribute, 0);
+                } else if (std::strcmp(key, "job-name") == 0) {
+                    name = ippGetString(attribute, 0, nullptr);
+                }
+            }
+            attribute = ippNextAttribute(answer.get());
+        }
+    }
+    if (found <= 0) {
+        return false;
+    }
+    Message cancelling;
+    connection.exchange(job_request(IPP_OP_CANCEL_JOB, server, order.queue, found), resource,
+                        cancelling, outcome, kMostAnswer);
+    return outcome.ok();
 }
 
 }  // namespace
@@ -273,10 +384,13 @@ bool submit(const Server &server, const JobOrder &order, Source &source, double 
     Cut cut(now() + timeout);
     cut.listen_to(caller);
     const Released released(caller);
+    const Counted counted;
+    const std::time_t asked_at = std::time(nullptr);
+    bool unanswered = false;  // a Create-Job was sent, and no answer came
     {
         Connection connection(cut);
+        submitted.step = "Create-Job";
         if (!connection.open(server.host, server.port, server.encryption, submitted.outcome)) {
-            submitted.step = "Create-Job";
             return !cut.interrupted();
         }
         connection.set_authorization(order.authorization);
@@ -299,34 +413,39 @@ bool submit(const Server &server, const JobOrder &order, Source &source, double 
         if (!connection.exchange(static_cast<Message &&>(create), resource, answer,
                                  submitted.outcome, kMostAnswer)) {
             note_http_failure(submitted, connection, "Create-Job");
-            return !cut.interrupted();
-        }
-        ipp_attribute_t *id = ippFindAttribute(answer.get(), "job-id", IPP_TAG_INTEGER);
-        read_refusal(submitted, "Create-Job", answer);
-        if (submitted.ipp_status != 0) {
-            return true;
-        }
-        if (id == nullptr || ippGetInteger(id, 0) <= 0) {
-            submitted.outcome.fail(Failure::not_ipp, 0, "the scheduler made a job with no job-id");
-            return true;
-        }
-        submitted.job_id = ippGetInteger(id, 0);
-        submitted.created = true;
-
-        bool whole = false;
-        if (connection.reusable() ||
-            connection.open(server.host, server.port, server.encryption, submitted.outcome)) {
-            connection.set_authorization(order.authorization);
-            whole = send_document(connection, cut, server, order, source, timeout, idle_timeout,
-                                  submitted);
-        }
-        if (whole) {
-            return true;
+            unanswered = submitted.http_status == 0;
+        } else {
+            ipp_attribute_t *id = ippFindAttribute(answer.get(), "job-id", IPP_TAG_INTEGER);
+            read_refusal(submitted, "Create-Job", answer);
+            if (submitted.ipp_status != 0) {
+                return true;
+            }
+            if (id == nullptr || ippGetInteger(id, 0) <= 0) {
+                submitted.outcome.fail(Failure::not_ipp, 0,
+                                       "the scheduler made a job with no job-id");
+                return true;
+            }
+            submitted.job_id = ippGetInteger(id, 0);
+            submitted.created = true;
+            bool whole = false;
+            if (connection.reusable() ||
+                connection.open(server.host, server.port, server.encryption, submitted.outcome)) {
+                connection.set_authorization(order.authorization);
+                whole = send_document(connection, cut, server, order, source, timeout,
+                                      idle_timeout, submitted);
+            }
+            if (whole) {
+                return true;
+            }
         }
     }
     // Nothing half-made stays behind: the job would wait for a document.
-    cancel(server, order, submitted.job_id);
-    submitted.cancelled = true;
+    if (submitted.created) {
+        cancel(server, order, submitted.job_id, timeout);
+        submitted.cancelled = true;
+    } else if (unanswered) {
+        submitted.cancelled = cancel_unanswered(server, order, asked_at, timeout);
+    }
     submitted.interrupted = cut.interrupted();
     return !cut.interrupted();
 }

@@ -50,9 +50,10 @@ bool ask_once(const Peer &peer, Message request, Message &answer, Outcome &outco
               double timeout, const Caller *caller);
 
 // A document's bytes, read in pieces on the caller's thread with its lock
-// released. Returns the bytes read, 0 at the end, or -1 with error set.
+// released. Returns the bytes read, 0 at the end, or -1 with error set. A
+// read that waits asks cut (ask_caller()) and gives up once it is over().
 struct Source {
-    long (*read)(void *context, char *buffer, std::size_t bytes, int &error);
+    long (*read)(void *context, char *buffer, std::size_t bytes, Cut &cut, int &error);
     void *context;
 };
 
@@ -77,14 +78,16 @@ struct Submitted {
     bool created = false;    // Create-Job made the job
     bool sent = false;       // the scheduler has the whole document
     bool cancelled = false;  // made, then cancelled: stopped, or the document failed
-    int read_error = 0;      // the document could not be read: errno
+    int read_error = 0;      // the document could not be read: errno (ETIMEDOUT: it gave
+                             // nothing within idle_timeout)
     bool interrupted = false;
 };
 
 // Creates a job on the scheduler's queue and streams the document to it:
 // each step within timeout, each piece of the document within
 // idle_timeout. A job made but not whole (a stop, a read error, a refused
-// document) is cancelled. False when the caller said to stop.
+// document) is cancelled, and so is one that a Create-Job without an
+// answer may have made. False when the caller said to stop.
 bool submit(const Server &server, const JobOrder &order, Source &source, double timeout,
             double idle_timeout, Submitted &submitted, const Caller *caller);
 

@@ -6,9 +6,11 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
+#include <poll.h>
 #include <unistd.h>
 
 namespace ipp_module {
@@ -30,9 +32,14 @@ struct Options {
     ~Options() { cupsFreeOptions(count, values); }
 };
 
-bool read_limit(const char *name, double &value, double fallback) {
-    if (value == -1) {
-        value = fallback;
+// A limit given as None (the default) or a positive number of seconds.
+bool read_limit(const char *name, PyObject *given, double &value, double fallback) {
+    value = fallback;
+    if (given != nullptr && given != Py_None) {
+        value = PyFloat_AsDouble(given);
+        if (value == -1 && PyErr_Occurred()) {
+            return false;
+        }
     }
     if (std::isnan(value) || value <= 0) {
         PyErr_Format(PyExc_ValueError, "%s must be a positive number of seconds", name);
@@ -42,10 +49,25 @@ bool read_limit(const char *name, double &value, double fallback) {
     return true;
 }
 
+// A sequence of exactly the items format takes, as a tuple: lists are as
+// good as tuples, anything else is a TypeError that names what.
+Ref as_tuple(PyObject *item, const char *what) {
+    if (PyUnicode_Check(item) || PyBytes_Check(item) || PySequence_Check(item) == 0) {
+        PyErr_Format(PyExc_TypeError, "%s must be a tuple, not %.100s", what,
+                     Py_TYPE(item)->tp_name);
+        return Ref();
+    }
+    return Ref::steal(PySequence_Tuple(item));
+}
+
 // Raises for a failure to reach or read the peer, named by who.
 PyObject *raise_outcome(const ipp::Outcome &outcome, const char *who, double timeout) {
     if (outcome.failure == Failure::timed_out) {
-        PyErr_Format(PyExc_TimeoutError, "%s does not answer within %g s", who, timeout);
+        char *seconds = PyOS_double_to_string(timeout, 'g', 12, 0, nullptr);
+        if (seconds != nullptr) {
+            PyErr_Format(PyExc_TimeoutError, "%s does not answer within %s s", who, seconds);
+            PyMem_Free(seconds);
+        }
         return nullptr;
     }
     char buffer[HTTP_MAX_URI + ipp::kTextSize + 64];
@@ -181,6 +203,10 @@ bool add_value(ipp_t *request, ipp_attribute_t *&attribute, const char *name, ip
         if (number == -1 && PyErr_Occurred()) {
             return false;
         }
+        if (number < INT32_MIN || number > INT32_MAX) {
+            PyErr_Format(PyExc_OverflowError, "%s: IPP integers are 32-bit", name);
+            return false;
+        }
         if (tag == IPP_TAG_BOOLEAN) {
             if (attribute == nullptr) {
                 attribute = ippAddBoolean(request, IPP_TAG_OPERATION, name, number != 0 ? 1 : 0);
@@ -215,8 +241,9 @@ bool add_attributes(ipp_t *request, PyObject *attributes) {
         const char *name = nullptr;
         const char *syntax = nullptr;
         PyObject *values = nullptr;
-        if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(items.get(), i), "ssO:attribute", &name,
-                              &syntax, &values)) {
+        Ref triple = as_tuple(PySequence_Fast_GET_ITEM(items.get(), i),
+                              "an attribute (name, syntax, values)");
+        if (!triple || !PyArg_ParseTuple(triple.get(), "ssO:attribute", &name, &syntax, &values)) {
             return false;
         }
         ipp_tag_t tag = IPP_TAG_ZERO;
@@ -244,16 +271,27 @@ bool add_attributes(ipp_t *request, PyObject *attributes) {
 
 // ------------------------------------------------------------- documents
 
+// A descriptor (a file, a pipe, a FIFO) read as it becomes readable, so
+// that a writer who stops cannot hold the job past idle_timeout or Ctrl-C.
 struct DescriptorSource {
     int fd;
-    static long read(void *context, char *buffer, std::size_t bytes, int &error) {
+    static long read(void *context, char *buffer, std::size_t bytes, ipp::Cut &cut, int &error) {
         const int fd = static_cast<DescriptorSource *>(context)->fd;
         for (;;) {
+            pollfd ready{fd, POLLIN, 0};
+            const int count = poll(&ready, 1, 100);
+            if (count == 0 || (count < 0 && errno == EINTR)) {
+                cut.ask_caller();
+                if (cut.over()) {
+                    return -1;  // the cut says why
+                }
+                continue;
+            }
             const ssize_t got = ::read(fd, buffer, bytes);
             if (got >= 0) {
                 return static_cast<long>(got);
             }
-            if (errno != EINTR) {
+            if (errno != EINTR && errno != EAGAIN) {
                 error = errno;
                 return -1;
             }
@@ -264,7 +302,8 @@ struct DescriptorSource {
 struct BufferSource {
     const char *bytes;
     std::size_t left;
-    static long read(void *context, char *buffer, std::size_t bytes, int & /*error*/) {
+    static long read(void *context, char *buffer, std::size_t bytes, ipp::Cut & /*cut*/,
+                     int & /*error*/) {
         auto &self = *static_cast<BufferSource *>(context);
         const std::size_t take = bytes < self.left ? bytes : self.left;
         std::memcpy(buffer, self.bytes, take);
@@ -282,7 +321,8 @@ struct ObjectSource {
     const ipp::Caller *caller;
     Ref piece;  // the bytearray
     bool failed = false;
-    static long read(void *context, char *buffer, std::size_t bytes, int &error) {
+    static long read(void *context, char *buffer, std::size_t bytes, ipp::Cut & /*cut*/,
+                     int &error) {
         auto &self = *static_cast<ObjectSource *>(context);
         self.caller->acquire(self.caller->context);
         const long got = self.read_locked(buffer, bytes);
@@ -376,7 +416,8 @@ bool read_options(PyObject *given, Options &options) {
         }
         const char *name = nullptr;
         const char *value = nullptr;
-        if (!PyArg_ParseTuple(item, "ss:option", &name, &value)) {
+        Ref pair = as_tuple(item, "an option (a str, or a (name, value) pair)");
+        if (!pair || !PyArg_ParseTuple(pair.get(), "ss:option", &name, &value)) {
             return false;
         }
         const ipp::LibcupsSection section;
@@ -419,10 +460,11 @@ PyObject *request(PyObject * /*module*/, PyObject *args, PyObject *kwargs) {
     int operation = 0;
     PyObject *attributes = nullptr;
     const char *uri = nullptr;
-    double timeout = -1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i|O$zd:request", keywords_accepted,
-                                     &operation, &attributes, &uri, &timeout) ||
-        !read_limit("timeout", timeout, 10.0)) {
+    PyObject *timeout_given = nullptr;
+    double timeout = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i|O$zO:request", keywords_accepted,
+                                     &operation, &attributes, &uri, &timeout_given) ||
+        !read_limit("timeout", timeout_given, timeout, 10.0)) {
         return nullptr;
     }
     ipp::Server server;
@@ -488,13 +530,16 @@ PyObject *submit(PyObject * /*module*/, PyObject *args, PyObject *kwargs) {
     const char *title = nullptr;
     PyObject *given_options = nullptr;
     const char *format = nullptr;
-    double timeout = -1;
-    double idle_timeout = -1;
+    PyObject *timeout_given = nullptr;
+    PyObject *idle_given = nullptr;
+    double timeout = 0;
+    double idle_timeout = 0;
     PyObject *credentials = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO|$sOzddO:submit", keywords_accepted, &queue,
-                                     &document, &title, &given_options, &format, &timeout,
-                                     &idle_timeout, &credentials) ||
-        !read_limit("timeout", timeout, 10.0) || !read_limit("idle_timeout", idle_timeout, 30.0)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO|$sOzOOO:submit", keywords_accepted, &queue,
+                                     &document, &title, &given_options, &format, &timeout_given,
+                                     &idle_given, &credentials) ||
+        !read_limit("timeout", timeout_given, timeout, 10.0) ||
+        !read_limit("idle_timeout", idle_given, idle_timeout, 30.0)) {
         return nullptr;
     }
     if (queue[0] == '\0' || std::strlen(queue) >= HTTP_MAX_URI - 32) {
@@ -507,9 +552,12 @@ PyObject *submit(PyObject * /*module*/, PyObject *args, PyObject *kwargs) {
     }
     char basic[1024] = {};
     const char *user_given = nullptr;
+    Ref pair_holder;  // owns the texts user_given points into
     if (credentials != Py_None) {
         const char *password = nullptr;
-        if (!PyArg_ParseTuple(credentials, "ss:credentials", &user_given, &password)) {
+        pair_holder = as_tuple(credentials, "credentials (user, password)");
+        if (!pair_holder ||
+            !PyArg_ParseTuple(pair_holder.get(), "ss:credentials", &user_given, &password)) {
             return nullptr;
         }
         char pair[512];
@@ -528,6 +576,11 @@ PyObject *submit(PyObject * /*module*/, PyObject *args, PyObject *kwargs) {
     BufferSource from_buffer{nullptr, 0};
     ObjectSource from_object{document, &caller, Ref(), false};
     ipp::Source source{};
+    if (PyBool_Check(document)) {
+        PyErr_SetString(PyExc_TypeError, "document must be a file descriptor, bytes or a binary "
+                                         "file object, not bool");
+        return nullptr;
+    }
     if (PyLong_Check(document)) {
         from_descriptor.fd = PyObject_AsFileDescriptor(document);
         if (from_descriptor.fd < 0) {

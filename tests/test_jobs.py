@@ -95,19 +95,24 @@ class JobsTest(LabTestCase):
         self.assertEqual(job.wait(WAIT).state, "completed")
         self.assertTrue(printer.wait_for_pages(1, WAIT))
         server.admin("lpadmin", "-p", "office", "-o", "job-hold-until-default=indefinite")
-        job = print_file(b"a page\n")
+        # Two jobs of one name: each is told apart at the print server.
+        first, second = print_file(b"a page\n"), print_file(b"a page\n")
+        held = {}
         until = time.monotonic() + WAIT
-        status = job.status()
-        while status.state != "held" and time.monotonic() < until:
+        while len(held) < 2 and time.monotonic() < until:
+            for job in (first, second):
+                status = job.status()
+                if status.state == "held":
+                    held[job] = status
             time.sleep(0.2)
-            status = job.status()
-        self.assertEqual((status.state, status.stalled),
-                         ("held", "held for release at the print server"))
+        for status in held.values():
+            self.assertEqual(status.stalled, "held for release at the print server")
+        self.assertEqual(len({s.hops[-1].job_id for s in held.values()}), 2)
         self.expect_no_page(printer, 2)
-        remote = status.hops[-1]
-        server.admin("lp", "-i", "office-%d" % remote.job_id, "-H", "resume")
-        self.assertEqual(job.wait(WAIT).state, "completed")
+        server.admin("lp", "-i", "office-%d" % held[second].hops[-1].job_id, "-H", "resume")
+        self.assertEqual(second.wait(WAIT).state, "completed")
         self.assertTrue(printer.wait_for_pages(2, WAIT))
+        self.assertEqual(first.status().state, "held")
 
     def test_out_of_paper_stalls_with_its_reason_then_completes(self):
         printer = self.printer()
@@ -209,6 +214,23 @@ class StreamTest(LabTestCase):
         size = self.cupsd.admin("lpstat", "-W", "not-completed", "-o", "office")
         self.assertIn("office-%d" % job.id, size)
         job.cancel()
+
+    def test_a_document_that_stops_giving_data_ends_in_time(self):
+        self.cupsd.add_queue("office")
+        fifo = os.path.join(self.cupsd.root, "fifo")
+        os.mkfifo(fifo)
+        # A writer that gives a line, then nothing while it holds the FIFO.
+        end = os.open(fifo, os.O_RDWR)
+        writer = subprocess.Popen(["sh", "-c", "echo start; exec sleep 30"], stdout=end)
+        os.close(end)
+        self.addCleanup(writer.wait)
+        self.addCleanup(writer.kill)
+        started = time.monotonic()
+        with self.assertRaises(DocumentUnreadable) as caught:
+            print_file(fifo, "office", idle_timeout=1.0)
+        self.assertLess(time.monotonic() - started, 3.0)
+        self.assertEqual(caught.exception.errno, errno.ETIMEDOUT)
+        self.assertEqual(self.jobs_left(), [])
 
     def test_ctrl_c_while_sending_leaves_no_job(self):
         self.cupsd.add_queue("office")

@@ -1,6 +1,8 @@
 """CUPS support of the printing client: whether printing can start now
 (``check_readiness``), printing through IPP (``print_file``), and the runner
-for CUPS tools (``call``).
+for CUPS tools (the ``call`` module: ``from vellomar.printing.cups.call
+import call``; the package's name ``call`` is that module, which the
+``setup`` module binds its runner from).
 
 The names below are loaded when first used, so that importing the package
 loads neither the compiled ``setup`` module nor libcups.
@@ -27,7 +29,7 @@ for _module, _names in (
                   "NoSuchDestination", "NotAcceptingJobs", "UnsupportedFormat",
                   "UnsupportedOption", "AuthenticationRequired", "SchedulerNotRunning",
                   "SchedulerNoAnswer", "DocumentUnreadable", "JobRefused")),
-        ("call", ("call", "CommandFailed", "OutputTooLarge"))):
+        ("call", ("CommandFailed", "OutputTooLarge", "Timeouts"))):
     for _name in _names:
         _LAZY[_name] = _module
 del _module, _names, _name
@@ -43,13 +45,13 @@ __all__ = [
     "PRINTER_UNREACHABLE", "PRINTER_WARNING", "PrintError", "PrinterCheck", "Problem",
     "ProblemKind", "QUERY_FAILED", "Readiness", "Reason", "SCHEDULER_NOT_RUNNING",
     "SCHEDULER_NO_ANSWER", "Scheduler", "SchedulerNoAnswer", "SchedulerNotRunning",
-    "Severity", "TOOLS_MISSING", "UNDETERMINED", "UNKNOWN_DESTINATION", "UnsupportedFormat",
-    "UnsupportedOption", "WARNING", "call", "check_readiness", "classify_reason",
-    "print_file", "sanitize",
+    "Severity", "TOOLS_MISSING", "Timeouts", "UNDETERMINED", "UNKNOWN_DESTINATION",
+    "UnsupportedFormat", "UnsupportedOption", "WARNING", "check_readiness",
+    "classify_reason", "print_file", "sanitize",
 ]
 
 if TYPE_CHECKING:
-    from .call import CommandFailed, OutputTooLarge, call
+    from .call import CommandFailed, OutputTooLarge, Timeouts
     from .jobs import (AuthenticationRequired, DocumentUnreadable, ErrorKind, Hop, Job,
                        JobRefused, JobState, JobStatus, NoSuchDestination, NotAcceptingJobs,
                        PrintError, SchedulerNoAnswer, SchedulerNotRunning, UnsupportedFormat,

@@ -11,6 +11,7 @@ that server holds it for release or its printer refused the document.
 
 from __future__ import annotations
 
+import errno
 import os
 import time
 from dataclasses import dataclass
@@ -52,7 +53,10 @@ _GET_JOBS = 0x000A
 _GET_PRINTER_ATTRIBUTES = 0x000B
 _CANCEL_JOB = 0x0008
 _NOT_FOUND = 0x0406
+_NOT_AUTHENTICATED = 0x0402
 _NOT_AUTHORIZED = 0x0403
+_NOT_POSSIBLE = 0x0404
+_GONE = 0x0407
 _FORMAT_NOT_SUPPORTED = 0x040A
 _ATTRIBUTES_NOT_SUPPORTED = 0x040B
 _NOT_ACCEPTING = 0x0506
@@ -283,10 +287,12 @@ class Job:
     def _ask(self, operation: int, attributes: List[Tuple[str, str, Any]],
              timeout: float, uri: Optional[str] = None) -> Any:
         ipp = _load_ipp(self._ipp)
-        try:
-            if uri is None:
-                return ipp.request(operation, attributes, timeout=timeout)
+        if uri is not None:
+            # A printer or print server: its failures are its own, said as
+            # they are (Job.status() puts them in next_hop_error).
             return ipp.request(operation, attributes, uri=uri, timeout=timeout)
+        try:
+            return ipp.request(operation, attributes, timeout=timeout)
         except (ConnectionRefusedError, FileNotFoundError) as error:
             raise SchedulerNotRunning(str(error), "start the CUPS scheduler, or point "
                                       "CUPS_SERVER at one that runs") from error
@@ -297,7 +303,8 @@ class Job:
 
     def status(self, timeout: float = 10.0) -> JobStatus:
         """The job as the scheduler has it and, where its destination's
-        device is IPP, as the next hop has it."""
+        device is IPP, as the next hop has it, all within timeout."""
+        until = time.monotonic() + timeout
         uri = self._scheduler_uri()
         answer = self._ask(_GET_JOB_ATTRIBUTES, [
             ("printer-uri", "uri", uri), ("job-id", "integer", self.id),
@@ -315,17 +322,22 @@ class Job:
         next_error = ""
         if local.state in ("processing", "completed", "stopped", "pending"):
             try:
-                remote = self._next_hop(group, timeout)
+                remote = self._next_hop(group, until)
             except OSError as error:
                 remote, next_error = None, str(error)
             if remote is not None:
                 hops.append(remote)
         return _combine(hops, next_error)
 
-    def _next_hop(self, local: Mapping[str, List[Any]], timeout: float) -> Optional[Hop]:
+    def _next_hop(self, local: Mapping[str, List[Any]], until: float) -> Optional[Hop]:
+        def left() -> float:
+            remaining = until - time.monotonic()
+            if remaining < 0.05:
+                raise TimeoutError("no time was left to ask the next hop")
+            return remaining
         printer = self._ask(_GET_PRINTER_ATTRIBUTES, [
             ("printer-uri", "uri", self._scheduler_uri()),
-            ("requested-attributes", "keyword", ["device-uri"])], timeout)
+            ("requested-attributes", "keyword", ["device-uri"])], left())
         groups = _groups(printer, _PRINTER_GROUP)
         device = str(_first(groups[0], "device-uri", "")) if groups else ""
         if not device.lower().startswith(("ipp://", "ipps://")):
@@ -338,35 +350,56 @@ class Job:
             return None  # not sent yet
         answer = self._ask(_GET_JOBS, [
             ("printer-uri", "uri", device.split("?", 1)[0]), ("which-jobs", "keyword", "all"),
-            ("requested-attributes", "keyword", _JOB_ATTRIBUTES)], timeout, device)
+            ("requested-attributes", "keyword", _JOB_ATTRIBUTES)], left(), device)
+
+        def same(job: Mapping[str, List[Any]]) -> bool:
+            return _first(job, "job-name") == name and (
+                user is None or _first(job, "job-originating-user-name") in (user, None))
         # The ipp backend names the job at the next hop as here, for the
-        # same user; the newest such one made since ours started is ours.
-        best: Optional[Dict[str, List[Any]]] = None
-        for job in _groups(answer, _JOB_GROUP):
-            if _first(job, "job-name") != name or (
-                    user is not None and _first(job, "job-originating-user-name") not in (
-                        user, None)):
-                continue
-            made = _first(job, "date-time-at-creation")
-            if made is not None and int(made) < int(since) - 2:
-                continue
-            if best is None or int(_first(job, "job-id", 0)) > int(_first(best, "job-id", 0)):
-                best = job
-        if best is None:
-            return None
+        # same user, and sends a queue's jobs one after the other: the jobs
+        # of that name there are in the order of ours here. Ours is as far
+        # from the newest there as it is from the newest sent here.
+        theirs = sorted((job for job in _groups(answer, _JOB_GROUP) if same(job)),
+                        key=lambda job: int(_first(job, "job-id", 0)))
+        here = self._ask(_GET_JOBS, [
+            ("printer-uri", "uri", self._scheduler_uri()), ("which-jobs", "keyword", "all"),
+            ("requested-attributes", "keyword", ["job-id", "job-name",
+                                                 "job-originating-user-name",
+                                                 "date-time-at-processing"])], left())
+        mine = (int(since), self.id)
+        later = sum(1 for job in _groups(here, _JOB_GROUP) if same(job)
+                    and _first(job, "date-time-at-processing") is not None
+                    and (int(_first(job, "date-time-at-processing")),
+                         int(_first(job, "job-id", 0))) > mine)
+        if later >= len(theirs):
+            return None  # not made there yet
+        best = theirs[len(theirs) - 1 - later]
+        made = _first(best, "date-time-at-creation")
+        if made is not None and int(made) < int(since) - 2:
+            return None  # an older job of that name: ours is not there yet
         return _hop(at, device, best)
 
     def wait(self, timeout: float, interval: float = 0.25) -> JobStatus:
         """Waits up to timeout seconds for the job's end; returns its status
         then (``final`` false, and ``stalled`` saying why, when it has not
-        ended)."""
+        ended). The first status may take up to 10 s to have; after it,
+        no question outlasts the time left, and a scheduler that stops
+        answering ends the wait with the last status it gave."""
         until = time.monotonic() + timeout
-        while True:
+        found = self.status(min(10.0, max(1.0, timeout)))
+        while not found.final:
             left = until - time.monotonic()
-            found = self.status(max(1.0, min(10.0, left)))
-            if found.final or left <= 0:
-                return found
-            time.sleep(min(interval, max(0.0, until - time.monotonic())))
+            if left <= 0:
+                break
+            time.sleep(min(interval, left))
+            left = until - time.monotonic()
+            if left <= 0.05:
+                break
+            try:
+                found = self.status(min(10.0, left))
+            except (SchedulerNoAnswer, SchedulerNotRunning):
+                break
+        return found
 
     def cancel(self, timeout: float = 10.0) -> None:
         """Cancels the job; a job that has already ended stays as it ended."""
@@ -374,7 +407,7 @@ class Job:
                                          ("job-id", "integer", self.id)], timeout)
         if answer[0] == _NOT_FOUND:
             raise JobRefused("the scheduler has no job %d on %s" % (self.id, self.destination))
-        if answer[0] > 0x00FF and answer[0] != 0x0407:  # not-possible: it has ended
+        if answer[0] > 0x00FF and answer[0] not in (_NOT_POSSIBLE, _GONE):  # it has ended
             raise JobRefused("the scheduler did not cancel job %d (IPP status 0x%04x)"
                              % (self.id, answer[0]))
 
@@ -499,6 +532,9 @@ def print_file(document: Document, destination: Optional[str] = None, *,
     if destination is not None and (not isinstance(destination, str) or not destination):
         raise TypeError("destination must be a destination's name or None, not %r"
                         % (destination,))
+    if isinstance(document, int):
+        raise TypeError("document must be a path, bytes or a binary file object, not %s"
+                        % type(document).__name__)
     ipp = _load_ipp(ipp_module)
     if destination is None:
         destination = _default_destination(ipp, timeout)
@@ -535,17 +571,22 @@ def print_file(document: Document, destination: Optional[str] = None, *,
     finally:
         if opened is not None:
             opened.close()
-    return _job_of(answer, destination, queue, document_format, ipp, timeout)
+    return _job_of(answer, destination, queue, document_format, ipp, timeout, idle_timeout)
 
 
 def _job_of(answer: Mapping[str, Any], destination: str, queue: str,
-            document_format: Optional[str], ipp: Any, timeout: float) -> Job:
+            document_format: Optional[str], ipp: Any, timeout: float,
+            idle_timeout: float) -> Job:
+    if answer["read_error"] == errno.ETIMEDOUT:
+        raise DocumentUnreadable("the document gave nothing to read for %g s" % idle_timeout,
+                                 "nothing was printed: give a document that can be read "
+                                 "at once, or a longer idle_timeout", errno.ETIMEDOUT)
     if answer["read_error"]:
         error_number = int(answer["read_error"])
         raise DocumentUnreadable("cannot read the document: %s" % os.strerror(error_number),
                                  "check the document; nothing was printed", error_number)
     status, message = int(answer["status"]), str(answer["message"])
-    if answer["http_status"] == 401 or status == _NOT_AUTHORIZED:
+    if answer["http_status"] == 401 or status in (_NOT_AUTHENTICATED, _NOT_AUTHORIZED):
         raise AuthenticationRequired(
             "the scheduler at %s asks %s to authenticate%s" % (
                 answer["server"], answer["user"],
