@@ -95,6 +95,7 @@ void after_fork_in_child() {
     ++generation;
     pool_forget_after_fork();
     lookups_forget_after_fork();
+    watchdog_forget_after_fork();
 }
 
 void install_fork_handlers() {
@@ -159,9 +160,114 @@ unsigned fork_generation_locked() { return generation; }
 
 Cut::Cut(double deadline) : deadline_(deadline), generation_(fork_generation()) {}
 
-Cut::~Cut() { unwatch(); }
+Cut::~Cut() {
+    if (guarded_) {
+        const Locked locked;
+        unguard_locked(this);
+    }
+    unwatch();
+}
 
-bool Cut::over() const { return abandoned() || now() >= deadline_; }
+bool Cut::over() const { return abandoned() || now() >= deadline(); }
+
+// ------------------------------------------------------------ the watchdog
+
+namespace {
+
+constexpr int kMostGuarded = 256;
+constexpr double kWatchdogIdle = 0.5;  // seconds with nothing guarded before it ends
+
+// Guarded by core_mutex().
+struct Watchdog {
+    bool running;
+    bool ready;
+    pthread_cond_t wake;
+    int count;
+    Cut *cuts[kMostGuarded];
+} watchdog;
+
+void *watchdog_main(void * /*unused*/) {
+    pthread_mutex_lock(&core_mutex());
+    double idle_since = now();
+    for (;;) {
+        const double at = now();
+        double earliest = at + kWatchdogIdle;
+        for (int i = 0; i < watchdog.count;) {
+            Cut *cut = watchdog.cuts[i];
+            if (at >= cut->deadline()) {
+                cut->abandon_locked();
+                watchdog.cuts[i] = watchdog.cuts[--watchdog.count];
+                continue;
+            }
+            earliest = cut->deadline() < earliest ? cut->deadline() : earliest;
+            ++i;
+        }
+        if (watchdog.count > 0) {
+            idle_since = at;
+        } else if (at - idle_since >= kWatchdogIdle) {
+            break;
+        }
+        wait_until(watchdog.wake, earliest);
+    }
+    watchdog.running = false;
+    pthread_mutex_unlock(&core_mutex());
+    return nullptr;
+}
+
+}  // namespace
+
+void unguard_locked(const Cut *cut) {
+    for (int i = 0; i < watchdog.count; ++i) {
+        if (watchdog.cuts[i] == cut) {
+            watchdog.cuts[i] = watchdog.cuts[--watchdog.count];
+            return;
+        }
+    }
+}
+
+void watchdog_forget_after_fork() {
+    // The child has no watchdog thread, and its cuts are the parent's.
+    watchdog.running = false;
+    watchdog.count = 0;
+    if (watchdog.ready) {
+        init_condition(watchdog.wake);
+    }
+}
+
+void Cut::guard() {
+    const Locked locked;
+    if (!watchdog.ready) {
+        init_condition(watchdog.wake);
+        watchdog.ready = true;
+    }
+    if (watchdog.count >= kMostGuarded) {
+        return;  // as unguarded as before: libcups' own waits still ask the cut
+    }
+    if (!watchdog.running) {
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+        pthread_t thread{};
+        const bool started = pthread_create(&thread, &attributes, watchdog_main, nullptr) == 0;
+        pthread_attr_destroy(&attributes);
+        if (!started) {
+            return;
+        }
+        watchdog.running = true;
+    }
+    watchdog.cuts[watchdog.count++] = this;
+    guarded_ = true;
+    pthread_cond_signal(&watchdog.wake);
+}
+
+void Cut::move_to(double deadline) {
+    const double before = this->deadline();
+    deadline_.store(deadline, std::memory_order_release);
+    if (guarded_ && deadline < before) {
+        const Locked locked;
+        pthread_cond_signal(&watchdog.wake);  // it may sleep until the later one
+    }
+}
 
 void Cut::abandon_locked() {
     abandoned_.store(true, std::memory_order_release);

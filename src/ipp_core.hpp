@@ -51,6 +51,7 @@ unsigned fork_generation_locked();  // with core_mutex() held
 // the child, with no other thread running and core_mutex() re-made.
 void pool_forget_after_fork();
 void lookups_forget_after_fork();
+void watchdog_forget_after_fork();
 
 // libcups takes locks of its own (its string pool, its request counter, its
 // catalogue of languages) inside the calls that build, read and free IPP
@@ -86,6 +87,10 @@ public:
 void delete_message(ipp_t *message);
 
 struct Caller;
+class Cut;
+
+// Takes a guarded cut off the watchdog's list (core_mutex() held).
+void unguard_locked(const Cut *cut);
 
 // The end of one question: its deadline, and an abandonment by whoever waits
 // for it (at the deadline, on Ctrl-C, or when it is no longer wanted). An
@@ -100,17 +105,23 @@ public:
     Cut &operator=(Cut &&) = delete;
     ~Cut();
 
-    double deadline() const { return deadline_; }
+    double deadline() const { return deadline_.load(std::memory_order_acquire); }
     // A later deadline, once the peer has shown itself; called only by the
-    // question's own thread, the one that reads the deadline.
+    // question's own thread.
     void extend(double later) {
-        if (later > deadline_) {
-            deadline_ = later;
+        if (later > deadline()) {
+            deadline_.store(later, std::memory_order_release);
         }
     }
-    // Any deadline, for a cut that no pool shares (a job on the caller's
-    // thread): its steps and the pieces of a document each have their own.
-    void move_to(double deadline) { deadline_ = deadline; }
+    // Any deadline, for a guarded cut (a job on the caller's thread): its
+    // steps and the pieces of a document each have their own.
+    void move_to(double deadline);
+
+    // A cut that no pool waiter watches (one on the caller's own thread) is
+    // guarded for as long as it lives: the process's watchdog abandons it
+    // when its deadline passes, so that a peer dripping bytes cannot keep a
+    // libcups read going past it.
+    void guard();
     // Abandoned, or past the deadline: nothing more is to be sent or waited for.
     bool over() const;
     bool abandoned() const { return abandoned_.load(std::memory_order_acquire); }
@@ -139,8 +150,9 @@ public:
     bool interrupted() const { return interrupted_; }
 
 private:
-    double deadline_;
+    std::atomic<double> deadline_;
     std::atomic<bool> abandoned_{false};
+    bool guarded_ = false;
     int cancel_ = 0;     // written under the lock, read by libcups
     int watched_ = -1;   // guarded by core_mutex()
     unsigned generation_;

@@ -211,6 +211,7 @@ bool send_document(Connection &connection, Cut &cut, const Server &server, const
 
 void cancel(const Server &server, const JobOrder &order, int job_id, double timeout) {
     Cut cut(now() + (timeout < kCancelSeconds ? timeout : kCancelSeconds));
+    cut.guard();
     Connection connection(cut);
     Outcome outcome;
     if (!connection.open(server.host, server.port, server.encryption, outcome)) {
@@ -246,6 +247,7 @@ bool cancel_unanswered(const Server &server, const JobOrder &order, std::time_t 
     }
     const double limit = timeout < kCancelSeconds ? timeout : kCancelSeconds;
     Cut cut(now() + limit);
+    cut.guard();
     Connection connection(cut);
     Outcome outcome;
     if (!connection.open(server.host, server.port, server.encryption, outcome)) {
@@ -367,6 +369,7 @@ bool peer_of_uri(const char *uri, http_encryption_t encryption, Peer &peer) {
 bool ask_once(const Peer &peer, Message request, Message &answer, Outcome &outcome,
               double timeout, const Caller *caller) {
     Cut cut(now() + timeout);
+    cut.guard();
     cut.listen_to(caller);
     {
         const Released released(caller);
@@ -382,6 +385,7 @@ bool ask_once(const Peer &peer, Message request, Message &answer, Outcome &outco
 bool submit(const Server &server, const JobOrder &order, Source &source, double timeout,
             double idle_timeout, Submitted &submitted, const Caller *caller) {
     Cut cut(now() + timeout);
+    cut.guard();
     cut.listen_to(caller);
     const Released released(caller);
     const Counted counted;
@@ -413,7 +417,11 @@ bool submit(const Server &server, const JobOrder &order, Source &source, double 
         if (!connection.exchange(static_cast<Message &&>(create), resource, answer,
                                  submitted.outcome, kMostAnswer)) {
             note_http_failure(submitted, connection, "Create-Job");
-            unanswered = submitted.http_status == 0;
+            // A scheduler that gave no answer in time would not answer the
+            // search for the job either; after Ctrl-C or a lost connection
+            // it may.
+            unanswered = submitted.http_status == 0 &&
+                         (cut.interrupted() || submitted.outcome.failure != Failure::timed_out);
         } else {
             ipp_attribute_t *id = ippFindAttribute(answer.get(), "job-id", IPP_TAG_INTEGER);
             read_refusal(submitted, "Create-Job", answer);
