@@ -132,6 +132,12 @@ ssize_t read_body(void *context, ipp_uchar_t *out, size_t bytes) {
             {
                 // ippReadIO holds none of libcups' locks while it waits here.
                 const LibcupsSection::Pause waiting;
+                // A peer that drips the body never lets libcups' wait time
+                // out and ask: the caller (Ctrl-C) is asked here too.
+                reader.cut->ask_caller();
+                if (reader.cut->over()) {
+                    return -1;
+                }
                 count = httpRead2(reader.http, reader.buffer, sizeof reader.buffer);
             }
             if (count <= 0) {
@@ -425,6 +431,7 @@ bool Connection::begin(ipp_t *request, const char *resource, bool body_follows,
         if (state == IPP_STATE_DATA) {
             break;
         }
+        cut_.ask_caller();
         if (state == IPP_STATE_ERROR || cut_.over()) {
             io_failure(outcome, "the request was sent");
             return false;
@@ -456,6 +463,7 @@ bool Connection::finish(Message &response, Outcome &outcome, std::size_t most_by
     http_status_t status = HTTP_STATUS_CONTINUE;
     do {
         status = httpUpdate(http);
+        cut_.ask_caller();  // between header lines, however slowly they come
     } while (status == HTTP_STATUS_CONTINUE && !cut_.over());
     if (status == HTTP_STATUS_CONTINUE) {
         outcome.fail(Failure::timed_out, 0, "no answer in time");

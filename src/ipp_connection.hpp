@@ -95,8 +95,6 @@ public:
             httpSetAuthString(http_.get(), "Basic", basic);
         }
     }
-    // The peer has begun to answer (a refusal before the document is whole).
-    bool answer_waiting() const { return http_ && httpWait(http_.get(), 0) != 0; }
     // A field of the last answer ("" when it has none).
     const char *field(http_field_t name) const {
         return http_ ? httpGetField(http_.get(), name) : "";

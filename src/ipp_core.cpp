@@ -174,7 +174,7 @@ bool Cut::over() const { return abandoned() || now() >= deadline(); }
 
 namespace {
 
-constexpr int kMostGuarded = 256;
+constexpr int kMostGuarded = 4096;
 constexpr double kWatchdogIdle = 0.5;  // seconds with nothing guarded before it ends
 
 // Guarded by core_mutex().
@@ -288,6 +288,12 @@ void Cut::ask_caller() {
     caller_->release(caller_->context);
     if (stop) {
         interrupted_ = true;
+        if (grace_ > 0) {
+            if (now() + grace_ < deadline()) {
+                move_to(now() + grace_);
+            }
+            return;
+        }
         const Locked locked;
         abandon_locked();
     }

@@ -145,7 +145,12 @@ public:
     // the caller each slice whether to stop (Ctrl-C), and a stop abandons
     // the cut. Never asked inside a LibcupsSection: fork() waits for those
     // with the caller's lock held.
-    void listen_to(const Caller *caller) { caller_ = caller; }
+    // With grace, a stop does not cut at once: the deadline comes within
+    // grace seconds, for an answer that must not be lost (a job's id).
+    void listen_to(const Caller *caller, double grace = 0) {
+        caller_ = caller;
+        grace_ = grace;
+    }
     void ask_caller();
     bool interrupted() const { return interrupted_; }
 
@@ -157,6 +162,7 @@ private:
     int watched_ = -1;   // guarded by core_mutex()
     unsigned generation_;
     const Caller *caller_ = nullptr;
+    double grace_ = 0;
     bool interrupted_ = false;
 };
 

@@ -2,12 +2,10 @@
 
 #include "ipp_pool.hpp"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <strings.h>
 
 namespace ipp {
@@ -20,11 +18,8 @@ constexpr std::size_t kPiece = 65536;
 // timeout if shorter: the cancel must not be what keeps a stopped program
 // waiting. A job the cancel misses gets no document, and the scheduler
 // ends it itself (MultipleOperationTimeout).
-constexpr double kCancelSeconds = 1.0;
-
-// Submissions under way in this process: a job found without a document
-// may be another of ours, still being sent.
-std::atomic<int> submitting{0};
+constexpr double kCancelSeconds = 2.0;
+constexpr double kCreateGrace = 1.0;
 
 void copy_text(char *out, std::size_t size, const char *text) {
     std::snprintf(out, size, "%s", text != nullptr ? text : "");
@@ -173,6 +168,7 @@ bool send_document(Connection &connection, Cut &cut, const Server &server, const
     }
     for (;;) {
         cut.move_to(now() + idle_timeout);
+        submitted.limit = idle_timeout;
         int error = 0;
         const long got = source.read(source.context, buffer.bytes, kPiece, cut, error);
         cut.ask_caller();
@@ -194,11 +190,9 @@ bool send_document(Connection &connection, Cut &cut, const Server &server, const
             }
             return false;
         }
-        if (connection.answer_waiting()) {
-            break;  // a refusal, before the document is whole: it is the answer
-        }
     }
     cut.move_to(now() + timeout);
+    submitted.limit = timeout;
     Message answer;
     if (!connection.finish(answer, submitted.outcome, kMostAnswer)) {
         note_http_failure(submitted, connection, "Send-Document");
@@ -225,102 +219,6 @@ void cancel(const Server &server, const JobOrder &order, int job_id, double time
                         answer, outcome, kMostAnswer);
 }
 
-// Counts this process's submissions while one runs.
-struct Counted {
-    Counted() { submitting.fetch_add(1); }
-    Counted(const Counted &) = delete;
-    Counted &operator=(const Counted &) = delete;
-    Counted(Counted &&) = delete;
-    Counted &operator=(Counted &&) = delete;
-    ~Counted() { submitting.fetch_sub(1); }
-};
-
-// A Create-Job that got no answer (cut at its deadline, Ctrl-C, the
-// connection lost) may still have made a job: one of this user's with the
-// title and no document, made since the request went. It is cancelled only
-// while no other submission of this process runs, which could be sending
-// the document of such a job now. True when one was cancelled.
-bool cancel_unanswered(const Server &server, const JobOrder &order, std::time_t asked_at,
-                       double timeout) {
-    if (submitting.load() > 1) {
-        return false;
-    }
-    const double limit = timeout < kCancelSeconds ? timeout : kCancelSeconds;
-    Cut cut(now() + limit);
-    cut.guard();
-    Connection connection(cut);
-    Outcome outcome;
-    if (!connection.open(server.host, server.port, server.encryption, outcome)) {
-        return false;
-    }
-    connection.set_authorization(order.authorization);
-    Message request = job_request(IPP_OP_GET_JOBS, server, order.queue, 0);
-    if (!request) {
-        return false;
-    }
-    {
-        const LibcupsSection section;
-        static const char *const wanted[] = {"job-id", "job-name", "number-of-documents",
-                                             "time-at-creation"};
-        ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr,
-                     "not-completed");
-        ippAddBoolean(request.get(), IPP_TAG_OPERATION, "my-jobs", 1);
-        ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
-                      4, nullptr, wanted);
-    }
-    char resource[HTTP_MAX_URI];
-    std::snprintf(resource, sizeof resource, "/printers/%s", order.queue);
-    Message answer;
-    if (!connection.exchange(static_cast<Message &&>(request), resource, answer, outcome,
-                             kMostAnswer)) {
-        return false;
-    }
-    int found = 0;
-    {
-        const LibcupsSection section;
-        int id = 0;
-        int documents = -1;
-        long made = 0;
-        const char *name = nullptr;
-        // One group per job; the last is closed by the end of the answer.
-        for (ipp_attribute_t *attribute = ippFirstAttribute(answer.get());; ) {
-            const bool end = attribute == nullptr || ippGetName(attribute) == nullptr;
-            if (end && id > 0) {
-                if (documents == 0 && name != nullptr && std::strcmp(name, order.title) == 0 &&
-                    made >= static_cast<long>(asked_at) - 1) {
-                    found = found == 0 ? id : -1;  // two: not ours to tell apart
-                }
-                id = 0;
-                documents = -1;
-                made = 0;
-                name = nullptr;
-            }
-            if (attribute == nullptr) {
-                break;
-            }
-            const char *key = ippGetName(attribute);
-            if (key != nullptr && ippGetGroupTag(attribute) == IPP_TAG_JOB) {
-                if (std::strcmp(key, "job-id") == 0) {
-                    id = ippGetInteger(attribute, 0);
-                } else if (std::strcmp(key, "number-of-documents") == 0) {
-                    documents = ippGetInteger(attribute, 0);
-                } else if (std::strcmp(key, "time-at-creation") == 0) {
-                    made = ippGetInteger(attribute, 0);
-                } else if (std::strcmp(key, "job-name") == 0) {
-                    name = ippGetString(attribute, 0, nullptr);
-                }
-            }
-            attribute = ippNextAttribute(answer.get());
-        }
-    }
-    if (found <= 0) {
-        return false;
-    }
-    Message cancelling;
-    connection.exchange(job_request(IPP_OP_CANCEL_JOB, server, order.queue, found), resource,
-                        cancelling, outcome, kMostAnswer);
-    return outcome.ok();
-}
 
 }  // namespace
 
@@ -388,9 +286,7 @@ bool submit(const Server &server, const JobOrder &order, Source &source, double 
     cut.guard();
     cut.listen_to(caller);
     const Released released(caller);
-    const Counted counted;
-    const std::time_t asked_at = std::time(nullptr);
-    bool unanswered = false;  // a Create-Job was sent, and no answer came
+    submitted.limit = timeout;
     {
         Connection connection(cut);
         submitted.step = "Create-Job";
@@ -414,14 +310,14 @@ bool submit(const Server &server, const JobOrder &order, Source &source, double 
         char resource[HTTP_MAX_URI];
         std::snprintf(resource, sizeof resource, "/printers/%s", order.queue);
         Message answer;
-        if (!connection.exchange(static_cast<Message &&>(create), resource, answer,
-                                 submitted.outcome, kMostAnswer)) {
+        // Ctrl-C gives Create-Job's answer a second more: cut before it,
+        // the scheduler may have made a job whose id we never learn.
+        cut.listen_to(caller, kCreateGrace);
+        const bool answered = connection.exchange(static_cast<Message &&>(create), resource,
+                                                  answer, submitted.outcome, kMostAnswer);
+        cut.listen_to(caller);
+        if (!answered) {
             note_http_failure(submitted, connection, "Create-Job");
-            // A scheduler that gave no answer in time would not answer the
-            // search for the job either; after Ctrl-C or a lost connection
-            // it may.
-            unanswered = submitted.http_status == 0 &&
-                         (cut.interrupted() || submitted.outcome.failure != Failure::timed_out);
         } else {
             ipp_attribute_t *id = ippFindAttribute(answer.get(), "job-id", IPP_TAG_INTEGER);
             read_refusal(submitted, "Create-Job", answer);
@@ -436,7 +332,9 @@ bool submit(const Server &server, const JobOrder &order, Source &source, double 
             submitted.job_id = ippGetInteger(id, 0);
             submitted.created = true;
             bool whole = false;
-            if (connection.reusable() ||
+            if (cut.interrupted()) {
+                // Ctrl-C came during Create-Job: the job is known, and goes.
+            } else if (connection.reusable() ||
                 connection.open(server.host, server.port, server.encryption, submitted.outcome)) {
                 connection.set_authorization(order.authorization);
                 whole = send_document(connection, cut, server, order, source, timeout,
@@ -451,8 +349,6 @@ bool submit(const Server &server, const JobOrder &order, Source &source, double 
     if (submitted.created) {
         cancel(server, order, submitted.job_id, timeout);
         submitted.cancelled = true;
-    } else if (unanswered) {
-        submitted.cancelled = cancel_unanswered(server, order, asked_at, timeout);
     }
     submitted.interrupted = cut.interrupted();
     return !cut.interrupted();

@@ -81,13 +81,14 @@ struct Submitted {
     int read_error = 0;      // the document could not be read: errno (ETIMEDOUT: it gave
                              // nothing within idle_timeout)
     bool interrupted = false;
+    double limit = 0;  // the bound of the step it ended in: timeout, or idle_timeout
 };
 
 // Creates a job on the scheduler's queue and streams the document to it:
 // each step within timeout, each piece of the document within
 // idle_timeout. A job made but not whole (a stop, a read error, a refused
-// document) is cancelled, and so is one that a Create-Job without an
-// answer may have made. False when the caller said to stop.
+// document) is cancelled. Ctrl-C waits for Create-Job's answer, so that a
+// job made is known and can be. False when the caller said to stop.
 bool submit(const Server &server, const JobOrder &order, Source &source, double timeout,
             double idle_timeout, Submitted &submitted, const Caller *caller);
 

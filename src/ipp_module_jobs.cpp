@@ -628,7 +628,7 @@ PyObject *submit(PyObject * /*module*/, PyObject *args, PyObject *kwargs) {
     if (!answered && submitted.read_error == 0 && !submitted.sent) {
         char who[HTTP_MAX_URI + 32];
         std::snprintf(who, sizeof who, "the scheduler at %s", server.name);
-        return raise_outcome(submitted.outcome, who, submitted.created ? idle_timeout : timeout);
+        return raise_outcome(submitted.outcome, who, submitted.limit);
     }
     Ref result = Ref::steal(PyDict_New());
     if (!result || !put(result.get(), "job_id", PyLong_FromLong(submitted.job_id)) ||

@@ -63,6 +63,10 @@ _NOT_ACCEPTING = 0x0506
 _JOB_GROUP = 0x02
 _PRINTER_GROUP = 0x04
 
+# Seconds of slack between the time a job started here and the time the
+# next hop made it: the two clocks count whole seconds.
+_MARGIN = 2
+
 _CHECK_SCHEDULER = ("check that CUPS_SERVER (or client.conf) names a CUPS scheduler that "
                     "works")
 
@@ -345,9 +349,9 @@ class Job:
         at = "print server" if "/printers/" in device or "/classes/" in device else "printer"
         name = _first(local, "job-name")
         user = _first(local, "job-originating-user-name")
-        since = _first(local, "date-time-at-processing") or _first(local, "date-time-at-creation")
+        since = _first(local, "date-time-at-processing")
         if since is None or name is None:
-            return None  # not sent yet
+            return None  # not sent on yet
         answer = self._ask(_GET_JOBS, [
             ("printer-uri", "uri", device.split("?", 1)[0]), ("which-jobs", "keyword", "all"),
             ("requested-attributes", "keyword", _JOB_ATTRIBUTES)], left(), device)
@@ -356,27 +360,30 @@ class Job:
             return _first(job, "job-name") == name and (
                 user is None or _first(job, "job-originating-user-name") in (user, None))
         # The ipp backend names the job at the next hop as here, for the
-        # same user, and sends a queue's jobs one after the other: the jobs
-        # of that name there are in the order of ours here. Ours is as far
-        # from the newest there as it is from the newest sent here.
-        theirs = sorted((job for job in _groups(answer, _JOB_GROUP) if same(job)),
-                        key=lambda job: int(_first(job, "job-id", 0)))
+        # same user, and sends a queue's jobs one after the other: of the
+        # jobs of that name made there since ours started here (less a
+        # margin for the clocks' seconds), the first ones are those of the
+        # jobs sent here just before ours, then comes ours. Counted from
+        # the oldest, jobs sent after ours, or made there by others, do not
+        # move it.
+        start = int(since) - _MARGIN
+        theirs = sorted((job for job in _groups(answer, _JOB_GROUP) if same(job) and int(
+            _first(job, "date-time-at-creation", start)) >= start),
+            key=lambda job: int(_first(job, "job-id", 0)))
         here = self._ask(_GET_JOBS, [
             ("printer-uri", "uri", self._scheduler_uri()), ("which-jobs", "keyword", "all"),
             ("requested-attributes", "keyword", ["job-id", "job-name",
                                                  "job-originating-user-name",
                                                  "date-time-at-processing"])], left())
         mine = (int(since), self.id)
-        later = sum(1 for job in _groups(here, _JOB_GROUP) if same(job)
-                    and _first(job, "date-time-at-processing") is not None
-                    and (int(_first(job, "date-time-at-processing")),
-                         int(_first(job, "job-id", 0))) > mine)
-        if later >= len(theirs):
+        earlier = sum(1 for job in _groups(here, _JOB_GROUP) if same(job)
+                      and _first(job, "date-time-at-processing") is not None
+                      and start <= int(_first(job, "date-time-at-processing"))
+                      and (int(_first(job, "date-time-at-processing")),
+                           int(_first(job, "job-id", 0))) < mine)
+        if earlier >= len(theirs):
             return None  # not made there yet
-        best = theirs[len(theirs) - 1 - later]
-        made = _first(best, "date-time-at-creation")
-        if made is not None and int(made) < int(since) - 2:
-            return None  # an older job of that name: ours is not there yet
+        best = theirs[earlier]
         return _hop(at, device, best)
 
     def wait(self, timeout: float, interval: float = 0.25) -> JobStatus:
