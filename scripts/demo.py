@@ -16,7 +16,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 
-from vellomar.printing.cups import SCHEDULER_NOT_RUNNING, check_readiness, print_file  # noqa: E402
+from vellomar.printing.cups import (SCHEDULER_NOT_RUNNING, TOOLS_MISSING,  # noqa: E402
+                                    check_readiness, print_file)
 
 
 def why_not() -> str:
@@ -36,7 +37,7 @@ def why_not() -> str:
 
 def main() -> int:
     kinds = {p.kind for p in check_readiness(check_printers=False).problems}
-    if SCHEDULER_NOT_RUNNING not in kinds:
+    if not kinds & {SCHEDULER_NOT_RUNNING, TOOLS_MISSING}:
         print("demonstration: not needed, a CUPS scheduler answers here")
         return 0
     reason = why_not()
