@@ -11,11 +11,13 @@ that server holds it for release or its printer refused the document.
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import os
 import time
 from dataclasses import dataclass
-from typing import IO, Any, Dict, List, Literal, Mapping, Optional, Sequence, Tuple, Union
+from typing import (IO, Any, Dict, Iterator, List, Literal, Mapping, Optional, Sequence,
+                    Tuple, Union)
 
 from .readiness import Reason
 from .reasons import BLOCKING, INFORMATION, WARNING, Severity, classify_reason
@@ -132,6 +134,24 @@ class DocumentUnreadable(PrintError):
 
 class JobRefused(PrintError):
     kind: ErrorKind = JOB_REFUSED
+
+
+@contextlib.contextmanager
+def _asking_the_scheduler() -> Iterator[None]:
+    """Turns the IPP client's failures to reach the scheduler into the
+    PrintError that says what to do."""
+    try:
+        yield
+    except (ConnectionRefusedError, FileNotFoundError) as error:
+        raise SchedulerNotRunning("the CUPS scheduler is not running: %s" % error,
+                                  "start the CUPS scheduler, or point CUPS_SERVER at one "
+                                  "that runs") from error
+    except TimeoutError as error:
+        raise SchedulerNoAnswer(str(error), "restart the CUPS scheduler") from error
+    except PrintError:
+        raise
+    except OSError as error:
+        raise JobRefused(str(error), _CHECK_SCHEDULER, error.errno) from error
 
 
 @dataclass(frozen=True)
@@ -295,15 +315,8 @@ class Job:
             # A printer or print server: its failures are its own, said as
             # they are (Job.status() puts them in next_hop_error).
             return ipp.request(operation, attributes, uri=uri, timeout=timeout)
-        try:
+        with _asking_the_scheduler():
             return ipp.request(operation, attributes, timeout=timeout)
-        except (ConnectionRefusedError, FileNotFoundError) as error:
-            raise SchedulerNotRunning(str(error), "start the CUPS scheduler, or point "
-                                      "CUPS_SERVER at one that runs") from error
-        except TimeoutError as error:
-            raise SchedulerNoAnswer(str(error), "restart the CUPS scheduler") from error
-        except OSError as error:
-            raise JobRefused(str(error), _CHECK_SCHEDULER, error.errno) from error
 
     def status(self, timeout: float = 10.0) -> JobStatus:
         """The job as the scheduler has it and, where its destination's
@@ -495,16 +508,8 @@ def _given_options(options: Options) -> List[Union[str, Tuple[str, str]]]:
 
 
 def _default_destination(ipp: Any, timeout: float) -> str:
-    try:
+    with _asking_the_scheduler():
         answer = ipp.query_scheduler(timeout, False)
-    except (ConnectionRefusedError, FileNotFoundError) as error:
-        raise SchedulerNotRunning("the CUPS scheduler is not running: %s" % error,
-                                  "start the CUPS scheduler, or point CUPS_SERVER at one "
-                                  "that runs") from error
-    except TimeoutError as error:
-        raise SchedulerNoAnswer(str(error), "restart the CUPS scheduler") from error
-    except OSError as error:
-        raise JobRefused(str(error), _CHECK_SCHEDULER, error.errno) from error
     name = answer.get("default")
     if not name:
         raise NoSuchDestination(
@@ -563,18 +568,10 @@ def print_file(document: Document, destination: Optional[str] = None, *,
         if title is None:
             title = os.path.basename(os.fsdecode(path))
     try:
-        try:
+        with _asking_the_scheduler():
             answer = ipp.submit(queue, source, title=title or "Untitled", options=every,
                                 document_format=document_format, timeout=timeout,
                                 idle_timeout=idle_timeout, credentials=credentials)
-        except (ConnectionRefusedError, FileNotFoundError) as error:
-            raise SchedulerNotRunning("the CUPS scheduler is not running: %s" % error,
-                                      "start the CUPS scheduler, or point CUPS_SERVER at one "
-                                      "that runs") from error
-        except TimeoutError as error:
-            raise SchedulerNoAnswer(str(error), "restart the CUPS scheduler") from error
-        except OSError as error:
-            raise JobRefused(str(error), _CHECK_SCHEDULER, error.errno) from error
     finally:
         if opened is not None:
             opened.close()
