@@ -10,7 +10,6 @@ import sys
 import sysconfig
 import tempfile
 import textwrap
-import traceback
 import types
 import unittest
 
@@ -77,8 +76,16 @@ def run_child(test, code, path, args=()):
 def module_entries(exc):
     """The traceback entries that the module added to exc: it adds them
     between its caller's frame and the frames of whatever raised."""
-    return [(entry.name, entry.filename, entry.lineno)
-            for entry in traceback.extract_tb(exc.__traceback__) if entry.filename == SOURCE_PATH]
+    # Read from the frames themselves: traceback.extract_tb() goes through
+    # linecache, whose checkcache() races with itself in other threads on
+    # 3.8 (KeyError of a file name).
+    found, tb = [], exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename == SOURCE_PATH:
+            found.append((code.co_name, code.co_filename, tb.tb_lineno))
+        tb = tb.tb_next
+    return found
 
 
 class Recorder:
