@@ -67,25 +67,7 @@ struct PickQuestion : Question {
 
     explicit PickQuestion(double deadline) : Question(deadline) {}
 
-    // As SchedulerQuestion picks it: libcups of a pool thread, reset to the
-    // environment of now.
-    static void work(PickQuestion &question) {
-        const LibcupsSection section;
-        cupsSetServer(nullptr);
-        cupsSetUser(nullptr);
-        cupsSetEncryption(static_cast<http_encryption_t>(-1));
-        Server &server = question.server;
-        copy_text(server.host, sizeof server.host, cupsServer());
-        server.port = ippPort();
-        server.encryption = cupsEncryption();
-        copy_text(server.user, sizeof server.user, cupsUser());
-        if (server.host[0] == '/') {
-            copy_text(server.name, sizeof server.name, server.host);
-        } else {
-            std::snprintf(server.name, sizeof server.name, "%.1000s:%d", server.host,
-                          server.port & 0xFFFF);
-        }
-    }
+    static void work(PickQuestion &question) { read_server(question.server); }
 };
 
 // The caller's lock released for as long as this lives.

@@ -7,21 +7,13 @@
 // Nothing here touches Python.
 #pragma once
 
-#include "ipp_connection.hpp"
+#include "ipp_questions.hpp"
 
 #include <cups/cups.h>
 
 #include <cstddef>
 
 namespace ipp {
-
-struct Server {
-    char host[HTTP_MAX_URI] = {};
-    int port = 0;
-    http_encryption_t encryption = HTTP_ENCRYPTION_IF_REQUESTED;
-    char user[256] = {};
-    char name[HTTP_MAX_URI] = {};  // "host:port" or the domain socket, for messages
-};
 
 // The scheduler, port, encryption and user as a CUPS tool picks them when
 // it starts (CUPS_SERVER, client.conf, the local socket), picked on a pool

@@ -195,14 +195,13 @@ struct SchedulerQuestion : Question {
     // would undo what a program set there (cupsSetServer), and make libcups
     // use pointers it kept into an environment changed since.
     void pick() {
-        const LibcupsSection section;
-        cupsSetServer(nullptr);
-        cupsSetUser(nullptr);
-        cupsSetEncryption(static_cast<http_encryption_t>(-1));
-        copy_text(host, sizeof host, cupsServer());
-        port = ippPort();
-        encryption = cupsEncryption();
-        copy_text(answer.user, sizeof answer.user, cupsUser());
+        Server server;
+        read_server(server);
+        copy_text(host, sizeof host, server.host);
+        port = server.port;
+        encryption = server.encryption;
+        copy_text(answer.user, sizeof answer.user, server.user);
+        copy_text(answer.server, sizeof answer.server, server.name);
         printers_request = destination[0] != '\0'
                                ? one_printer_request(destination)
                                : scheduler_request(IPP_OP_CUPS_GET_PRINTERS, answer.user);
@@ -217,7 +216,6 @@ struct SchedulerQuestion : Question {
             ippAddString(default_request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD,
                          "requested-attributes", nullptr, "printer-name");
         }
-        describe_server(answer.server, host, port);
     }
 
     static void work(SchedulerQuestion &question) {
@@ -586,6 +584,18 @@ struct DeviceQuestion : Question {
 }  // namespace
 
 // ------------------------------------------------------------------ public
+
+void read_server(Server &server) {
+    const LibcupsSection section;
+    cupsSetServer(nullptr);
+    cupsSetUser(nullptr);
+    cupsSetEncryption(static_cast<http_encryption_t>(-1));
+    copy_text(server.host, sizeof server.host, cupsServer());
+    server.port = ippPort();
+    server.encryption = cupsEncryption();
+    copy_text(server.user, sizeof server.user, cupsUser());
+    describe_server(server.name, server.host, server.port);
+}
 
 bool ask_scheduler(double timeout, const DefaultSources &sources, const char *destination,
                    SchedulerAnswer &answer, const Caller *caller) {

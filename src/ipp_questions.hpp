@@ -10,6 +10,20 @@
 
 namespace ipp {
 
+struct Server {
+    char host[HTTP_MAX_URI] = {};
+    int port = 0;
+    http_encryption_t encryption = HTTP_ENCRYPTION_IF_REQUESTED;
+    char user[256] = {};
+    char name[HTTP_MAX_URI] = {};  // "host:port" or the domain socket, for messages
+};
+
+// The server, port, encryption and user as a CUPS tool picks them when it
+// starts (CUPS_SERVER, client.conf, the local socket): libcups of this
+// thread, a pool thread's, reset to the environment of now. With the
+// caller's lock held, which guards the environment.
+void read_server(Server &server);
+
 // Where lp looks for the default destination, read from the environment by
 // the caller, which holds the interpreter's lock: os.environ may change it
 // from another thread at any time.
