@@ -541,22 +541,71 @@ const char *source_name(ipp::DefaultSource source) {
     }
 }
 
+constexpr const char *kSnapshotName = "vellomar.printing.cups.ipp.snapshot";
+
+void free_snapshot(PyObject *capsule) {
+    auto *snapshot = static_cast<ipp::Snapshot *>(PyCapsule_GetPointer(capsule, kSnapshotName));
+    if (snapshot != nullptr) {
+        snapshot->~Snapshot();
+        std::free(static_cast<void *>(snapshot));
+    }
+}
+
+// The scheduler's answer kept in an opaque capsule: its device URIs may
+// carry credentials, which must not reach a repr or a log.
+PyObject *snapshot_of(const SchedulerAnswer &answer, const char *destination) {
+    void *memory = std::calloc(1, sizeof(ipp::Snapshot));
+    if (memory == nullptr) {
+        return PyErr_NoMemory();
+    }
+    auto *snapshot = new (memory) ipp::Snapshot();
+    std::snprintf(snapshot->server, sizeof snapshot->server, "%s", answer.server);
+    std::snprintf(snapshot->destination, sizeof snapshot->destination, "%s",
+                  destination != nullptr ? destination : "");
+    snapshot->local = answer.local;
+    snapshot->destination_known = answer.destination_known;
+    snapshot->printers = ipp::copy_message(answer.printers.get());
+    PyObject *capsule = snapshot->printers ? PyCapsule_New(snapshot, kSnapshotName, free_snapshot)
+                                           : PyErr_NoMemory();
+    if (capsule == nullptr) {
+        snapshot->~Snapshot();
+        std::free(memory);
+    }
+    return capsule;
+}
+
 PyObject *query_scheduler(PyObject * /*module*/, PyObject *args, PyObject *kwargs) {
     // The API takes char ** up to 3.12.
     static char timeout_keyword[] = "timeout";
     static char check_keyword[] = "check_printers";
     static char answer_keyword[] = "printer_timeout";
     static char destination_keyword[] = "destination";
-    static char *keywords_accepted[] = {timeout_keyword, check_keyword, answer_keyword,
-                                        destination_keyword, nullptr};
+    static char keep_keyword[] = "keep";
+    static char known_keyword[] = "known";
+    static char *keywords_accepted[] = {timeout_keyword, check_keyword,       answer_keyword,
+                                        destination_keyword, keep_keyword, known_keyword,
+                                        nullptr};
     double timeout = 0;
     int check_printers = 1;
     double answer_timeout = -1;
     const char *destination = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "d|p$dz:query_scheduler",
+    int keep = 0;
+    PyObject *known_given = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "d|p$dzpO:query_scheduler",
                                      keywords_accepted, &timeout,
-                                     &check_printers, &answer_timeout, &destination)) {
+                                     &check_printers, &answer_timeout, &destination, &keep,
+                                     &known_given)) {
         return nullptr;
+    }
+    const ipp::Snapshot *known = nullptr;
+    if (known_given != Py_None) {
+        known = static_cast<const ipp::Snapshot *>(PyCapsule_GetPointer(known_given, kSnapshotName));
+        if (known == nullptr) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_TypeError, "known must be the snapshot of an earlier answer "
+                                             "(query_scheduler(..., keep=True)[\"snapshot\"])");
+            return nullptr;
+        }
     }
     if (destination != nullptr &&
         (destination[0] == '\0' || std::strlen(destination) >= HTTP_MAX_URI - 32)) {
@@ -610,7 +659,7 @@ PyObject *query_scheduler(PyObject * /*module*/, PyObject *args, PyObject *kwarg
 
     PyThreadState *saved = nullptr;
     const ipp::Caller caller{release_lock, acquire_lock, signalled, &saved};
-    const bool kept = ipp::ask_scheduler(timeout, *sources, destination, *answer, &caller);
+    const bool kept = ipp::ask_scheduler(timeout, *sources, destination, *answer, &caller, known);
     if (!kept) {
         return nullptr;
     }
@@ -687,17 +736,17 @@ PyObject *query_scheduler(PyObject * /*module*/, PyObject *args, PyObject *kwarg
     }
 
     const bool has_default = answer->has_default;
-    const bool known = answer->default_known;
+    const bool default_known = answer->default_known;
     const char *source = source_name(answer->default_source);
     Ref result = Ref::steal(PyDict_New());
     if (!result || !put(result.get(), "server", text(answer->server)) ||
         !put(result.get(), "local", PyBool_FromLong(answer->local ? 1 : 0)) ||
         !put(result.get(), "default",
              has_default ? text(answer->default_name) : compat::new_ref(Py_None)) ||
-        !put(result.get(), "default_known", PyBool_FromLong(known ? 1 : 0)) ||
+        !put(result.get(), "default_known", PyBool_FromLong(default_known ? 1 : 0)) ||
         !put(result.get(), "default_error",
              has_default ? compat::new_ref(Py_None)
-                         : text(known ? answer->default_error : answer->default_outcome.text)) ||
+                         : text(default_known ? answer->default_error : answer->default_outcome.text)) ||
         !put(result.get(), "default_source",
              source != nullptr ? text(source) : compat::new_ref(Py_None)) ||
         !put(result.get(), "connections", PyLong_FromLong(answer->connections)) ||
@@ -706,6 +755,12 @@ PyObject *query_scheduler(PyObject * /*module*/, PyObject *args, PyObject *kwarg
                                     : PyBool_FromLong(answer->destination_known ? 1 : 0)) ||
         !put(result.get(), "printers", list.release())) {
         return nullptr;
+    }
+    if (keep != 0) {
+        Ref snapshot = Ref::steal(snapshot_of(*answer, destination));
+        if (!snapshot || !put(result.get(), "snapshot", snapshot.release())) {
+            return nullptr;
+        }
     }
     return result.release();
 }
@@ -722,7 +777,7 @@ PyMethodDef methods[] = {
     {"query_scheduler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(query_scheduler)),
      METH_VARARGS | METH_KEYWORDS,
      "query_scheduler(timeout, check_printers=True, *, printer_timeout=timeout,\n"
-     "                destination=None)\n--\n\n"
+     "                destination=None, keep=False, known=None)\n--\n\n"
      "Asks the CUPS scheduler that the CUPS tools would ask now (CUPS_SERVER, client.conf,\n"
      "then the local socket) for its printers, with one CUPS-Get-Printers request, and for\n"
      "the default destination as lp without -d resolves it (LPDEST or PRINTER, lpoptions,\n"
@@ -732,7 +787,9 @@ PyMethodDef methods[] = {
      "for ipp, ipps, http and https (without the URI's ?options; once more in IPP/1.1 when\n"
      "the printer refuses 2.0), a connection for socket and lpd. Each request is sent once\n"
      "otherwise: a redirect or an error is the answer. With destination, only it (and a\n"
-     "class's printers) is asked for, with Get-Printer-Attributes.\n\n"
+     "class's printers) is asked for, with Get-Printer-Attributes. With keep, the result\n"
+     "has a snapshot of the scheduler's answer; given back as known, it stands for that\n"
+     "answer (when the server is the same): only the default and the printers are asked.\n\n"
      "Returns a dict: server, local, default (or None: default_error says why),\n"
      "default_known (false when the question about the default got no answer),\n"
      "default_source (environment, lpoptions, scheduler or None), connections,\n"
@@ -753,7 +810,7 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject * /*module*/) { return 0; }
+int exec_module(PyObject *module) { return add_watch_types(module); }
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(exec_module)},

@@ -38,6 +38,9 @@ inline bool signalled(void * /*context*/) { return PyErr_CheckSignals() != 0; }
 PyObject *submit(PyObject *module, PyObject *args, PyObject *kwargs);
 PyObject *request(PyObject *module, PyObject *args, PyObject *kwargs);
 
+// Adds BusListener where this build has libdbus (ipp_module_watch.cpp).
+int add_watch_types(PyObject *module);
+
 }  // namespace ipp_module
 
 // The jobs' docstrings, for the module's method table.
@@ -60,7 +63,8 @@ PyObject *request(PyObject *module, PyObject *args, PyObject *kwargs);
     "request(operation, attributes=(), *, uri=None, timeout=10.0)\n--\n\n" \
     "Sends one IPP request: to the scheduler the CUPS tools would ask now, or to the\n" \
     "printer at uri (ipp, ipps, http, https; the ipp backend's ?options dropped).\n" \
-    "attributes are (name, syntax, value or list of values) in the operation group,\n" \
+    "attributes are (name, syntax, value or list of values) in the operation group, or\n" \
+    "(group tag, name, syntax, values) in another (6: subscription attributes);\n" \
     "syntax one of keyword, name, text, uri, integer, enum, boolean, mimeMediaType;\n" \
     "requesting-user-name is added. Returns (status, groups): the IPP status code and\n" \
     "a list of (group tag, {name: [values]}). Raises as submit() does."

@@ -195,8 +195,8 @@ bool tag_of(const char *syntax, ipp_tag_t &tag) {
     return false;
 }
 
-bool add_value(ipp_t *request, ipp_attribute_t *&attribute, const char *name, ipp_tag_t tag,
-               PyObject *value) {
+bool add_value(ipp_t *request, ipp_attribute_t *&attribute, ipp_tag_t group, const char *name,
+               ipp_tag_t tag, PyObject *value) {
     const ipp::LibcupsSection section;
     if (tag == IPP_TAG_INTEGER || tag == IPP_TAG_ENUM || tag == IPP_TAG_BOOLEAN) {
         const long number = PyLong_AsLong(value);
@@ -209,12 +209,12 @@ bool add_value(ipp_t *request, ipp_attribute_t *&attribute, const char *name, ip
         }
         if (tag == IPP_TAG_BOOLEAN) {
             if (attribute == nullptr) {
-                attribute = ippAddBoolean(request, IPP_TAG_OPERATION, name, number != 0 ? 1 : 0);
+                attribute = ippAddBoolean(request, group, name, number != 0 ? 1 : 0);
             } else {
                 ippSetBoolean(request, &attribute, ippGetCount(attribute), number != 0 ? 1 : 0);
             }
         } else if (attribute == nullptr) {
-            attribute = ippAddInteger(request, IPP_TAG_OPERATION, tag, name, static_cast<int>(number));
+            attribute = ippAddInteger(request, group, tag, name, static_cast<int>(number));
         } else {
             ippSetInteger(request, &attribute, ippGetCount(attribute), static_cast<int>(number));
         }
@@ -225,14 +225,18 @@ bool add_value(ipp_t *request, ipp_attribute_t *&attribute, const char *name, ip
         return false;
     }
     if (attribute == nullptr) {
-        attribute = ippAddString(request, IPP_TAG_OPERATION, tag, name, nullptr, string);
+        attribute = ippAddString(request, group, tag, name, nullptr, string);
     } else {
         ippSetString(request, &attribute, ippGetCount(attribute), string);
     }
     return true;
 }
 
-bool add_attributes(ipp_t *request, PyObject *attributes) {
+// Attributes as (name, syntax, values), in the operation group, or as
+// (group tag, name, syntax, values): a Create-Printer-Subscriptions puts
+// its notify-* attributes in the subscription group. Adds those of the
+// operation group, or (operation false) those of the others.
+bool add_attributes(ipp_t *request, PyObject *attributes, bool operation) {
     Ref items = Ref::steal(PySequence_Fast(attributes, "attributes must be a sequence"));
     if (!items) {
         return false;
@@ -241,10 +245,27 @@ bool add_attributes(ipp_t *request, PyObject *attributes) {
         const char *name = nullptr;
         const char *syntax = nullptr;
         PyObject *values = nullptr;
-        Ref triple = as_tuple(PySequence_Fast_GET_ITEM(items.get(), i),
-                              "an attribute (name, syntax, values)");
-        if (!triple || !PyArg_ParseTuple(triple.get(), "ssO:attribute", &name, &syntax, &values)) {
+        int group_number = IPP_TAG_OPERATION;
+        Ref item = as_tuple(PySequence_Fast_GET_ITEM(items.get(), i),
+                            "an attribute (name, syntax, values)");
+        if (!item) {
             return false;
+        }
+        const bool grouped = PyTuple_GET_SIZE(item.get()) == 4;
+        if (grouped ? !PyArg_ParseTuple(item.get(), "issO:attribute", &group_number, &name,
+                                        &syntax, &values)
+                    : !PyArg_ParseTuple(item.get(), "ssO:attribute", &name, &syntax, &values)) {
+            return false;
+        }
+        if (group_number != IPP_TAG_OPERATION && group_number != IPP_TAG_JOB &&
+            group_number != IPP_TAG_PRINTER && group_number != IPP_TAG_SUBSCRIPTION) {
+            PyErr_Format(PyExc_ValueError, "%s: %d is not a group an IPP request can have",
+                         name, group_number);
+            return false;
+        }
+        const auto group = static_cast<ipp_tag_t>(group_number);
+        if ((group == IPP_TAG_OPERATION) != operation) {
+            continue;
         }
         ipp_tag_t tag = IPP_TAG_ZERO;
         if (!tag_of(syntax, tag)) {
@@ -254,7 +275,7 @@ bool add_attributes(ipp_t *request, PyObject *attributes) {
         if (PyList_Check(values) || PyTuple_Check(values)) {
             Ref list = Ref::steal(PySequence_Fast(values, "values"));
             for (Py_ssize_t j = 0; list && j < PySequence_Fast_GET_SIZE(list.get()); ++j) {
-                if (!add_value(request, attribute, name, tag,
+                if (!add_value(request, attribute, group, name, tag,
                                PySequence_Fast_GET_ITEM(list.get(), j))) {
                     return false;
                 }
@@ -262,7 +283,7 @@ bool add_attributes(ipp_t *request, PyObject *attributes) {
             if (!list) {
                 return false;
             }
-        } else if (!add_value(request, attribute, name, tag, values)) {
+        } else if (!add_value(request, attribute, group, name, tag, values)) {
             return false;
         }
     }
@@ -489,7 +510,8 @@ PyObject *request(PyObject * /*module*/, PyObject *args, PyObject *kwargs) {
     if (!message) {
         return PyErr_NoMemory();
     }
-    if (attributes != nullptr && !add_attributes(message.get(), attributes)) {
+    // The operation group comes first, with requesting-user-name in it.
+    if (attributes != nullptr && !add_attributes(message.get(), attributes, true)) {
         return nullptr;
     }
     {
@@ -498,6 +520,9 @@ PyObject *request(PyObject * /*module*/, PyObject *args, PyObject *kwargs) {
             ippAddString(message.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name",
                          nullptr, server.user);
         }
+    }
+    if (attributes != nullptr && !add_attributes(message.get(), attributes, false)) {
+        return nullptr;
     }
     ipp::Message answer;
     ipp::Outcome outcome;

@@ -161,6 +161,12 @@ struct SchedulerQuestion : Question {
     Message printers_request;
     Message default_request;
     char destination[HTTP_MAX_URI] = {};  // empty: every destination
+    // A snapshot's server and printers (a copy: the question may outlive
+    // its caller), used when the server picked now is the same.
+    char known_server[HTTP_MAX_URI] = {};
+    bool known_local = false;
+    bool known_destination = false;
+    Message known_printers;
 
     SchedulerQuestion(double deadline, const DefaultSources &from, const char *one)
         : Question(deadline), sources(from) {
@@ -227,6 +233,13 @@ struct SchedulerQuestion : Question {
         const http_encryption_t encryption = question.encryption;
 
         Connection connection(question.cut);
+        if (question.known_printers && std::strcmp(question.known_server, answer.server) == 0) {
+            answer.local = question.known_local;
+            answer.destination_known = question.known_destination;
+            answer.printers = static_cast<Message &&>(question.known_printers);
+            find_default(question, connection, host, port, encryption);
+            return;
+        }
         if (!connection.open(host, port, encryption, answer.outcome)) {
             return;
         }
@@ -597,13 +610,35 @@ void read_server(Server &server) {
     describe_server(server.name, server.host, server.port);
 }
 
+Message copy_message(ipp_t *message) {
+    const LibcupsSection section;
+    Message copy(ippNew());
+    if (copy && message != nullptr &&
+        ippCopyAttributes(copy.get(), message, 0, nullptr, nullptr) == 0) {
+        return Message();
+    }
+    return copy;
+}
+
 bool ask_scheduler(double timeout, const DefaultSources &sources, const char *destination,
-                   SchedulerAnswer &answer, const Caller *caller) {
+                   SchedulerAnswer &answer, const Caller *caller, const Snapshot *known) {
     const double deadline = now() + timeout;
     auto *question = make_question<SchedulerQuestion>(deadline, sources, destination);
     if (question == nullptr) {
         answer.outcome.fail(Failure::no_memory, ENOMEM, "out of memory");
         return true;
+    }
+    if (known != nullptr && known->printers &&
+        std::strcmp(known->destination, destination != nullptr ? destination : "") == 0) {
+        question->known_printers = copy_message(known->printers.get());
+        copy_text(question->known_server, sizeof question->known_server, known->server);
+        question->known_local = known->local;
+        question->known_destination = known->destination_known;
+        if (!question->known_printers) {
+            question->destroy(question);
+            answer.outcome.fail(Failure::no_memory, ENOMEM, "out of memory");
+            return true;
+        }
     }
     question->priority = true;
     Batch batch;

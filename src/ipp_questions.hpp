@@ -61,6 +61,21 @@ struct SchedulerAnswer {
     bool destination_known = false;
 };
 
+// The scheduler's answer about its destinations, kept so that the printers
+// and the default can be asked again without asking the scheduler for every
+// queue (a watch does that while no event says that a queue changed).
+struct Snapshot {
+    char server[HTTP_MAX_URI] = {};
+    char destination[HTTP_MAX_URI] = {};  // empty: every destination
+    bool local = false;
+    bool destination_known = false;
+    Message printers;
+};
+
+// A copy of message (the snapshot's printers), or an empty Message when
+// memory ran out.
+Message copy_message(ipp_t *message);
+
 // Asks the scheduler that libcups picks now (CUPS_SERVER, client.conf, the
 // local socket) within timeout seconds. Called with the caller's lock held
 // (see Caller), which is released while it waits. False when the caller's
@@ -68,8 +83,11 @@ struct SchedulerAnswer {
 // With destination (NAME, or NAME/INSTANCE), only that destination is
 // asked for, and for a class also its printers: one Get-Printer-Attributes
 // each instead of a CUPS-Get-Printers of every queue.
+// With known (a snapshot of the same server and destination), its printers
+// stand for the scheduler's answer: only the default is asked again.
 bool ask_scheduler(double timeout, const DefaultSources &sources, const char *destination,
-                   SchedulerAnswer &answer, const Caller *caller);
+                   SchedulerAnswer &answer, const Caller *caller,
+                   const Snapshot *known = nullptr);
 
 enum class DeviceKind {
     ipp,           // Get-Printer-Attributes to the device

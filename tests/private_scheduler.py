@@ -308,7 +308,7 @@ def printer_uri(port, queue):
 
 
 class PrivateScheduler:
-    def __init__(self):
+    def __init__(self, bus_address=None, access_log=False):
         require_root()
         self.root = tempfile.mkdtemp(prefix="cupsd-")
         os.chmod(self.root, 0o755)  # the scheduler's user must reach its files
@@ -327,8 +327,15 @@ class PrivateScheduler:
         self._server_bin()
         # CUPSD_LOGLEVEL=debug shows why a job or backend misbehaves.
         level = os.environ.get("CUPSD_LOGLEVEL", "warn")
-        self._write("cupsd.conf", CUPSD_CONF.format(port=self.port, loglevel=level))
-        self._write("cups-files.conf", FILES_CONF.format(root=self.root, user=user))
+        files = FILES_CONF.format(root=self.root, user=user)
+        if bus_address:
+            # The notifier gets its bus from here, not from cupsd.conf.
+            files += "SetEnv DBUS_SYSTEM_BUS_ADDRESS %s\n" % bus_address
+        conf = CUPSD_CONF.format(port=self.port, loglevel=level)
+        if access_log:
+            conf += "AccessLogLevel all\n"  # every request, for counting them
+        self._write("cupsd.conf", conf)
+        self._write("cups-files.conf", files)
         self.document = self._write("document.txt", "a page\n")
 
     def _write(self, name, text, mode=0o644):

@@ -29,6 +29,8 @@ for _module, _names in (
                   "NoSuchDestination", "NotAcceptingJobs", "UnsupportedFormat",
                   "UnsupportedOption", "AuthenticationRequired", "SchedulerNotRunning",
                   "SchedulerNoAnswer", "DocumentUnreadable", "JobRefused")),
+        ("watch", ("watch_readiness", "watch_readiness_async", "check_readiness_async",
+                   "Change", "changes")),
         ("call", ("CommandFailed", "OutputTooLarge", "Timeouts"))):
     for _name in _names:
         _LAZY[_name] = _module
@@ -36,7 +38,7 @@ del _module, _names, _name
 
 # Written out, for type checkers: the same names as _LAZY's.
 __all__ = [
-    "ANSWER_UNREADABLE", "AuthenticationRequired", "BAD_DEFAULT", "BLOCKING",
+    "ANSWER_UNREADABLE", "AuthenticationRequired", "BAD_DEFAULT", "BLOCKING", "Change",
     "CommandFailed", "Destination", "DocumentUnreadable", "ErrorKind", "HELD_FOR_RELEASE",
     "Hop", "INFORMATION", "JOBS_QUEUED", "Job", "JobRefused", "JobState", "JobStatus",
     "NONE_ACCEPTING", "NONE_ENABLED", "NOT_TAKING_JOBS", "NO_DEFAULT", "NO_DESTINATION",
@@ -46,8 +48,9 @@ __all__ = [
     "ProblemKind", "QUERY_FAILED", "Readiness", "Reason", "SCHEDULER_NOT_RUNNING",
     "SCHEDULER_NO_ANSWER", "Scheduler", "SchedulerNoAnswer", "SchedulerNotRunning",
     "Severity", "TOOLS_MISSING", "Timeouts", "UNDETERMINED", "UNKNOWN_DESTINATION",
-    "UnsupportedFormat", "UnsupportedOption", "WARNING", "check_readiness",
-    "classify_reason", "print_file", "sanitize",
+    "UnsupportedFormat", "UnsupportedOption", "WARNING", "changes", "check_readiness",
+    "check_readiness_async", "classify_reason", "print_file", "sanitize", "watch_readiness",
+    "watch_readiness_async",
 ]
 
 if TYPE_CHECKING:
@@ -66,6 +69,8 @@ if TYPE_CHECKING:
                             ProblemKind, Readiness, Reason, Scheduler, check_readiness,
                             sanitize)
     from .reasons import BLOCKING, INFORMATION, WARNING, Severity, classify_reason
+    from .watch import (Change, changes, check_readiness_async, watch_readiness,
+                        watch_readiness_async)
 
 
 def __getattr__(name: str) -> Any:

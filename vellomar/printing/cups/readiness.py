@@ -474,6 +474,10 @@ def _load_ipp() -> Tuple[Optional[IppModule], Optional[Problem]]:
     return ipp, None
 
 
+def _without_answer(*fields: Any) -> Tuple[Readiness, None]:
+    return Readiness(*fields), None
+
+
 def check_readiness(destination: Optional[str] = None, *,
                     check_printers: bool = True,
                     setup_module: Optional[SetupModule] = None,
@@ -497,6 +501,16 @@ def check_readiness(destination: Optional[str] = None, *,
             "ipp_module=None): the destination, the only positional parameter, must be a "
             "destination's name (str) or None, not %r; pass the others by keyword, e.g. "
             "check_readiness(check_printers=False)" % (destination,))
+    return _ask(destination, check_printers, setup_module, ipp_module)[0]
+
+
+def _ask(destination: Optional[str], check_printers: bool,
+         setup_module: Optional[SetupModule], ipp_module: Optional[IppModule],
+         keep: bool = False, known: Any = None
+         ) -> Tuple[Readiness, Optional[Mapping[str, Any]]]:
+    """check_readiness(), and the scheduler's answer where there was one.
+    With keep, the answer holds a snapshot of the scheduler's destinations;
+    given back as known, only the printers and the default are asked again."""
     if setup_module is None:
         from . import setup as setup_extension
         setup_module = setup_extension
@@ -507,7 +521,7 @@ def check_readiness(destination: Optional[str] = None, *,
     except Exception as error:
         usable, reason = False, _describe(error)
     if not usable:
-        return Readiness(not_asked, (), False, (Problem(
+        return _without_answer(not_asked, (), False, (Problem(
             TOOLS_MISSING, "CUPS printing is not usable here: %s" % reason,
             "install the CUPS client tools (Debian: apt-get install cups-client)"),))
     try:
@@ -517,7 +531,7 @@ def check_readiness(destination: Optional[str] = None, *,
         # would wait for it: waking from sleep, it answers within seconds.
         printer_limit = max(limit, float(timeouts.job))
     except Exception as error:
-        return Readiness(not_asked, (), False, (Problem(
+        return _without_answer(not_asked, (), False, (Problem(
             NO_SETTINGS, "no settings for running the CUPS tools: %s" % _describe(error),
             "reinstall the printing client's CUPS support"),))
     if destination is not None and (not isinstance(destination, str) or not destination):
@@ -528,42 +542,45 @@ def check_readiness(destination: Optional[str] = None, *,
         # CUPS names: at most 127 bytes, no control character, space, "/" or "#".
         if not base or len(base.encode("utf-8", "surrogateescape")) > 127 or any(
                 ch <= " " or ch in "\x7f#" for ch in base):
-            return Readiness(not_asked, (), False, (Problem(
+            return _without_answer(not_asked, (), False, (Problem(
                 UNKNOWN_DESTINATION, "%r is not the name of a destination" % destination,
                 "`lpstat -e` lists the destinations", destination),))
     if ipp_module is None:
         ipp_module, missing = _load_ipp()
         if ipp_module is None:
             assert missing is not None
-            return Readiness(not_asked, (), False, (missing,))
+            return _without_answer(not_asked, (), False, (missing,))
 
+    extra: Dict[str, Any] = {}
+    if destination is not None:
+        extra["destination"] = destination
+    if keep:
+        extra["keep"] = True
+    if known is not None:
+        extra["known"] = known
     try:
-        if destination is None:
-            answer = ipp_module.query_scheduler(limit, check_printers,
-                                                printer_timeout=printer_limit)
-        else:
-            answer = ipp_module.query_scheduler(limit, check_printers,
-                                                printer_timeout=printer_limit,
-                                                destination=destination)
+        answer = ipp_module.query_scheduler(limit, check_printers,
+                                            printer_timeout=printer_limit, **extra)
     except (ConnectionRefusedError, FileNotFoundError) as error:
         advice = ("start the CUPS service (e.g. `systemctl start cups`), or set CUPS_SERVER "
                   "to a scheduler that runs" if server == DEFAULT_SERVER else
                   "start the CUPS scheduler at %s, or point CUPS_SERVER at one that runs" % server)
-        return Readiness(Scheduler(ok=False, running=False, server=server), (), False, (Problem(
+        down = Scheduler(ok=False, running=False, server=server)
+        return _without_answer(down, (), False, (Problem(
             SCHEDULER_NOT_RUNNING, "the CUPS scheduler is not running (server: %s): %s"
             % (server, error.strerror or error), advice),))
     except TimeoutError as error:
-        return Readiness(not_asked, (), False, (Problem(
+        return _without_answer(not_asked, (), False, (Problem(
             SCHEDULER_NO_ANSWER, "%s (server: %s)" % (error, server),
             "restart the CUPS scheduler, or point CUPS_SERVER at one that works"),))
     except Exception as error:
-        return Readiness(not_asked, (), False, (Problem(
+        return _without_answer(not_asked, (), False, (Problem(
             QUERY_FAILED, "asking the CUPS scheduler (server: %s) failed: %s"
             % (server, _describe(error)),
             "check that the CUPS scheduler is running and lets this user list printers"),))
     if destination is not None:
-        return _judge_one(answer, server, printer_limit, destination)
-    return _judge(answer, server, printer_limit)
+        return _judge_one(answer, server, printer_limit, destination), answer
+    return _judge(answer, server, printer_limit), answer
 
 
 # ---- judging ----------------------------------------------------------------

@@ -1,0 +1,264 @@
+#include "ipp_notifications.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#ifdef SETUP_WITH_DBUS
+#include <dbus/dbus.h>
+#endif
+
+namespace ipp {
+
+namespace {
+
+#ifdef SETUP_WITH_DBUS
+constexpr const char *kNotifierInterface = "org.cups.cupsd.Notifier";
+constexpr const char *kNotifierSignals = "type='signal',interface='org.cups.cupsd.Notifier'";
+constexpr double kSliceSeconds = 0.05;  // how soon Ctrl-C and close() are seen
+
+struct BusError {
+    DBusError error;
+    BusError() { dbus_error_init(&error); }
+    BusError(const BusError &) = delete;
+    BusError &operator=(const BusError &) = delete;
+    BusError(BusError &&) = delete;
+    BusError &operator=(BusError &&) = delete;
+    ~BusError() { dbus_error_free(&error); }
+    void describe(const char *doing, char (&out)[kBusErrorSize]) const {
+        std::snprintf(out, sizeof out, "%s: %s", doing,
+                      dbus_error_is_set(&error) != 0 && error.message != nullptr ? error.message
+                                                                                 : "no reason given");
+    }
+};
+
+struct BusMessage {
+    DBusMessage *message;
+    explicit BusMessage(DBusMessage *owned) : message(owned) {}
+    BusMessage(const BusMessage &) = delete;
+    BusMessage &operator=(const BusMessage &) = delete;
+    BusMessage(BusMessage &&) = delete;
+    BusMessage &operator=(BusMessage &&) = delete;
+    ~BusMessage() {
+        if (message != nullptr) {
+            dbus_message_unref(message);
+        }
+    }
+};
+
+int milliseconds(double seconds) {
+    const double ms = seconds * 1000.0;
+    return ms < 1 ? 1 : ms > 86400000.0 ? 86400000 : static_cast<int>(ms);
+}
+
+// One method call to the bus itself, waited for at most timeout seconds.
+bool call_bus(DBusConnection *connection, const char *method, const char *argument,
+              double timeout, DBusMessage **reply, char (&error)[kBusErrorSize]) {
+    BusMessage call(dbus_message_new_method_call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                 "org.freedesktop.DBus", method));
+    if (call.message == nullptr ||
+        (argument != nullptr && dbus_message_append_args(call.message, DBUS_TYPE_STRING, &argument,
+                                                         DBUS_TYPE_INVALID) == 0)) {
+        std::snprintf(error, sizeof error, "out of memory");
+        return false;
+    }
+    BusError failure;
+    *reply = dbus_connection_send_with_reply_and_block(connection, call.message,
+                                                       milliseconds(timeout), &failure.error);
+    if (*reply == nullptr) {
+        char doing[64];
+        std::snprintf(doing, sizeof doing, "the bus did not take %s", method);
+        failure.describe(doing, error);
+        return false;
+    }
+    return true;
+}
+#endif
+
+}  // namespace
+
+#ifdef SETUP_WITH_DBUS
+
+bool bus_supported() { return true; }
+
+BusListener::~BusListener() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    close_locked();
+}
+
+bool BusListener::is_open() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return connection_ != nullptr && !closing_;
+}
+
+void BusListener::close_locked() {
+    if (connection_ != nullptr && owner_ == getpid()) {
+        dbus_connection_close(connection_);
+        dbus_connection_unref(connection_);
+    }
+    // In a forked child the connection is left as it is: its locks may have
+    // been held by a thread that the child does not have.
+    connection_ = nullptr;
+}
+
+void BusListener::close() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (waiting_) {
+        closing_ = true;
+    } else {
+        close_locked();
+    }
+}
+
+bool BusListener::open(const char *address, double timeout, char (&error)[kBusErrorSize]) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (connection_ != nullptr || waiting_) {
+            std::snprintf(error, sizeof error, "already open");
+            return false;
+        }
+    }
+    dbus_threads_init_default();
+    BusError failure;
+    DBusConnection *connection = dbus_connection_open_private(address, &failure.error);
+    if (connection == nullptr) {
+        failure.describe("cannot connect to the bus", error);
+        return false;
+    }
+    dbus_connection_set_exit_on_disconnect(connection, FALSE);
+    // Hello and AddMatch by hand: dbus_bus_register() and dbus_bus_add_match()
+    // wait for their replies 25 s, whatever the caller's deadline.
+    DBusMessage *reply = nullptr;
+    bool ok = call_bus(connection, "Hello", nullptr, timeout, &reply, error);
+    if (ok) {
+        BusMessage hello(reply);
+        const char *name = nullptr;
+        BusError bad;
+        if (dbus_message_get_args(hello.message, &bad.error, DBUS_TYPE_STRING, &name,
+                                  DBUS_TYPE_INVALID) == 0 ||
+            dbus_bus_set_unique_name(connection, name) == 0) {
+            bad.describe("the bus answered Hello without a name", error);
+            ok = false;
+        }
+    }
+    if (ok) {
+        ok = call_bus(connection, "AddMatch", kNotifierSignals, timeout, &reply, error);
+        if (ok) {
+            dbus_message_unref(reply);
+        }
+    }
+    if (!ok) {
+        dbus_connection_close(connection);
+        dbus_connection_unref(connection);
+        return false;
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    connection_ = connection;
+    owner_ = getpid();
+    closing_ = false;
+    return true;
+}
+
+BusListener::Waited BusListener::wait(double timeout, const Caller *caller, long &heard,
+                                      char (&error)[kBusErrorSize]) {
+    heard = 0;
+    DBusConnection *connection = nullptr;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (waiting_) {
+            return Waited::busy;
+        }
+        if (connection_ == nullptr || closing_ || owner_ != getpid()) {
+            std::snprintf(error, sizeof error, owner_ != getpid() && connection_ != nullptr
+                                                   ? "the bus connection is the parent process's"
+                                                   : "the bus connection is closed");
+            return Waited::lost;
+        }
+        waiting_ = true;
+        connection = connection_;
+    }
+    const double deadline = now() + timeout;
+    Waited result = Waited::quiet;
+    caller->release(caller->context);
+    for (;;) {
+        const double left = deadline - now();
+        const bool connected = dbus_connection_read_write(
+                                   connection, milliseconds(left < kSliceSeconds ? left : kSliceSeconds)) != 0;
+        for (;;) {
+            BusMessage message(dbus_connection_pop_message(connection));
+            if (message.message == nullptr) {
+                break;
+            }
+            if (dbus_message_get_type(message.message) == DBUS_MESSAGE_TYPE_SIGNAL) {
+                if (dbus_message_has_interface(message.message, kNotifierInterface) != 0) {
+                    ++heard;
+                } else if (dbus_message_is_signal(message.message, DBUS_INTERFACE_LOCAL,
+                                                  "Disconnected") != 0) {
+                    result = Waited::lost;
+                }
+            }
+        }
+        if (!connected || dbus_connection_get_is_connected(connection) == 0) {
+            result = Waited::lost;
+        }
+        if (result == Waited::lost) {
+            std::snprintf(error, sizeof error, "the bus closed the connection");
+            break;
+        }
+        if (heard > 0) {
+            result = Waited::heard;
+            break;
+        }
+        caller->acquire(caller->context);
+        const bool stop = caller->interrupted(caller->context);
+        bool closing = false;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            closing = closing_;
+        }
+        if (stop || closing || now() >= deadline) {
+            result = stop ? Waited::interrupted : closing ? Waited::lost : Waited::quiet;
+            if (closing) {
+                std::snprintf(error, sizeof error, "the bus connection is closed");
+            }
+            const std::lock_guard<std::mutex> lock(mutex_);
+            waiting_ = false;
+            if (closing_) {
+                close_locked();
+            }
+            return result;
+        }
+        caller->release(caller->context);
+    }
+    caller->acquire(caller->context);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    waiting_ = false;
+    if (closing_ || result == Waited::lost) {
+        close_locked();
+        closing_ = false;
+    }
+    return result;
+}
+
+#else  // built without libdbus: every watch asks for its events instead
+
+bool bus_supported() { return false; }
+BusListener::~BusListener() = default;
+bool BusListener::is_open() const { return false; }
+void BusListener::close_locked() {}
+void BusListener::close() {}
+bool BusListener::open(const char * /*address*/, double /*timeout*/,
+                       char (&error)[kBusErrorSize]) {
+    std::snprintf(error, sizeof error, "built without libdbus");
+    return false;
+}
+BusListener::Waited BusListener::wait(double /*timeout*/, const Caller * /*caller*/, long &heard,
+                                      char (&error)[kBusErrorSize]) {
+    heard = 0;
+    std::snprintf(error, sizeof error, "built without libdbus");
+    return Waited::lost;
+}
+
+#endif
+
+}  // namespace ipp
