@@ -5,12 +5,12 @@
 # what it installs. Where there is no apt-get it only names what is needed.
 set -euo pipefail
 
-build=(cmake g++ python3-dev libcups2-dev)
+build=(cmake g++ pkg-config python3-dev libcups2-dev libdbus-1-dev)
 # The diagnostic asks the host's CUPS; where none runs, its demonstration
 # starts a private scheduler (cups-daemon), a virtual printer
 # (cups-ipp-utils) and prints with the CUPS tools' help (cups-client).
 run=("${build[@]}" cups-client cups-daemon cups-ipp-utils)
-test=("${run[@]}" libgtest-dev)
+test=("${run[@]}" libgtest-dev dbus-daemon)
 ci=("${test[@]}" python3.11-dev python3.11-dbg valgrind clang-tidy cppcheck mypy
     python3-pip python3-venv python3-build)
 

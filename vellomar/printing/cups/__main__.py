@@ -1,6 +1,7 @@
 """Reports what the printing client finds of CUPS on this host.
 
-    python -m vellomar.printing.cups [--json] [-d NAME] [--no-printer-check] [--version]
+    python -m vellomar.printing.cups [--json] [-d NAME] [--no-printer-check] [--watch]
+                                     [--version]
 
 Exit status: 0 when printing can start now (CUPS usable, its scheduler
 running, a destination ready, and the default destination, if one is set by
@@ -15,6 +16,12 @@ fails is reported as a message; the others still run.
 ``--no-printer-check`` asks only the scheduler, not each destination's
 printer. ``--destination NAME`` (``-d``) asks only whether a job sent to
 NAME can print now, and only NAME's printer (a class: its members').
+
+``--watch`` prints the report, then one timestamped line per destination
+each time its readiness changes (what changed, its new verdict and the
+advice), until Ctrl-C, which exits 0. With ``--json`` each of these is one
+JSON object on one line: the report first, then objects with ``time``,
+``changes`` (``destination``, ``what``) and the new answer's keys.
 
 ``--json`` prints one object: ``schema`` (3; a schema only adds keys to the
 one before, and is raised when one changes meaning), ``version`` (the
@@ -395,6 +402,9 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[IO[str]] = None,
                         help="ask only whether a job sent to NAME can print now")
     parser.add_argument("--no-printer-check", action="store_true",
                         help="ask only the scheduler, not each destination's printer")
+    parser.add_argument("--watch", action="store_true",
+                        help="after the report, print a line each time readiness changes, "
+                             "until Ctrl-C")
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     # argparse writes --help and --version to sys.stdout and, from 3.11 on,
     # drops a failure to write them: they go through the report's own path.
@@ -426,16 +436,83 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[IO[str]] = None,
 
     report["module"] = {"ok": True, "file": _text(getattr(setup, "__file__", ""))}
     report.update(probe(setup))
+    if args.watch:
+        return _watch(args, report, setup, out, err)
     report.update(check_readiness(setup_module=setup, check_printers=not args.no_printer_check,
                                   destination=args.destination or None).as_dict())
+    return _report(args, report, out, err)
+
+
+def _report(args: argparse.Namespace, report: Report, out: IO[str], err: IO[str]) -> int:
     report["tools"] = check_tools()
     report = _sanitized(report)
-    if not _written(out, err, json.dumps(report, indent=2) + "\n" if args.json
-                    else format_text(report)):
+    if not _written(out, err, json.dumps(report, indent=None if args.watch else 2) + "\n"
+                    if args.json else format_text(report)):
         return CANNOT_WRITE
     if not report["available"]["usable"]:
         return NOT_USABLE
     return USABLE if report["ready"] else NOT_READY
+
+
+def change_lines(before: Any, after: Any, when: str) -> List[str]:
+    """One line per destination (then one for the whole answer) that
+    changed: what changed, the new verdict, and the advice if not ready."""
+    from vellomar.printing.cups.watch import changes
+    grouped: Dict[Optional[str], List[str]] = {}
+    for change in changes(before, after):
+        whats = grouped.setdefault(change.destination, [])
+        if change.what not in ("ready", "not ready"):
+            whats.append(change.what)
+    lines = []
+    shown = set()
+    for name in sorted(grouped, key=lambda key: (key is None, key or "")):
+        found = [d for d in after.destinations if d.name == name]
+        ready = found[0].ready if found else after.ready if name is None else None
+        advice = ""
+        if ready is False:
+            advice = next((p.advice for p in after.problems if p.destination == name), "") or \
+                next((p.advice for p in after.problems if p.destination is None), "")
+        if advice in shown:
+            advice = ""
+        shown.add(advice)
+        words = ", ".join(sanitize(what) for what in grouped[name]) or (
+            "now ready" if ready else "now not ready")
+        verdict = "" if ready is None or not grouped[name] else "; ready" if ready \
+            else "; not ready"
+        lines.append("%s %s: %s%s%s" % (when, sanitize(name) if name else "all", words, verdict,
+                                        ": " + sanitize(advice) if advice else ""))
+    return lines
+
+
+def _watch(args: argparse.Namespace, report: Report, setup: Any, out: IO[str],
+           err: IO[str]) -> int:
+    import time
+    from vellomar.printing.cups.watch import changes, watch_readiness
+    try:
+        with watch_readiness(args.destination or None, setup_module=setup,
+                             check_printers=not args.no_printer_check) as watch:
+            previous = next(watch)
+            report.update(previous.as_dict())
+            status = _report(args, report, out, err)
+            if status == CANNOT_WRITE:
+                return status
+            for readiness in watch:
+                when = time.strftime("%Y-%m-%dT%H:%M:%S%z")
+                if args.json:
+                    entry: Report = {"time": when, "changes": [
+                        {"destination": c.destination, "what": c.what}
+                        for c in changes(previous, readiness)]}
+                    entry.update(readiness.as_dict())
+                    text = json.dumps(_sanitized(entry)) + "\n"
+                else:
+                    text = "".join(line + "\n" for line in
+                                   change_lines(previous, readiness, when))
+                if not _written(out, err, text):
+                    return CANNOT_WRITE
+                previous = readiness
+    except KeyboardInterrupt:
+        return USABLE
+    return USABLE
 
 
 if __name__ == "__main__":
