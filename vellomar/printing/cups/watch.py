@@ -203,7 +203,9 @@ class _Subscription:
         scheduler keeps a subscription's events whatever its recipient, so
         this also tells whether the bus brought each of them."""
         if self.sequence >= _LARGEST_SEQUENCE:
-            self.id = None  # a sequence that cannot be asked past: start again
+            # A sequence that cannot be asked past: start again.
+            self._request(_CANCEL_SUBSCRIPTION, [("notify-subscription-id", "integer", self.id)])
+            self.id = None
             return True
         attributes = [("notify-subscription-ids", "integer", self.id),
                       ("notify-sequence-numbers", "integer", self.sequence + 1)]
