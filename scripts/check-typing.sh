@@ -16,7 +16,8 @@ stubtest --allowlist "$root/tests/stubtest-allowlist.txt" vellomar.printing.cups
   vellomar.printing.cups.ipp
 mypy --strict --python-executable "$python" --no-incremental \
      -m vellomar.printing.cups -m vellomar.printing.cups.call -m vellomar.printing.cups.readiness \
-     -m vellomar.printing.cups.__main__ -m vellomar.printing.cups.jobs
+     -m vellomar.printing.cups.__main__ -m vellomar.printing.cups.jobs \
+     -m vellomar.printing.cups.watch
 mypy --strict --python-executable "$python" --no-incremental "$root/tests/typed_usage.py"
 # The README's example, as written.
 example="$build/readme_example.py"

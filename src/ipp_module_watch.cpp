@@ -112,13 +112,13 @@ PyObject *bus_closed(PyObject *object, void * /*unused*/) {
 
 PyMethodDef bus_methods[] = {
     {"wait", bus_wait, METH_VARARGS,
-     "wait(timeout)\n--\n\n"
+     "wait($self, timeout, /)\n--\n\n"
      "Waits up to timeout seconds for the scheduler's notifier signals and returns\n"
      "how many arrived (0: none). Raises ConnectionError when the bus connection\n"
      "is lost or closed. A signal whose handler raises (Ctrl-C) ends the wait\n"
      "within 0.1 s."},
     {"close", bus_close, METH_NOARGS,
-     "close()\n--\n\nEnds the bus connection (a wait under way ends within 0.1 s)."},
+     "close($self, /)\n--\n\nEnds the bus connection (a wait under way ends within 0.1 s)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -38,7 +38,7 @@ import threading
 import time
 import weakref
 from dataclasses import dataclass
-from typing import Any, AsyncIterator, Dict, Iterator, List, Optional, Tuple
+from typing import Any, AsyncIterator, Dict, Iterator, List, Mapping, Optional, Tuple
 
 from .readiness import (IppModule, Readiness, SetupModule, _ask, _load_ipp,
                         check_readiness)
@@ -309,7 +309,7 @@ class _Subscription:
         if self.method == "dbus" and now < self.next_poll and self.bus is not None:
             timeout = max(0.0, min(until, self.renew_at, self.next_poll) - now)
             try:
-                heard = self.bus.wait(timeout) > 0
+                heard = bool(self.bus.wait(timeout) > 0)
             except ConnectionError:
                 with self._change_lock:
                     if not self.cancelled:
@@ -326,12 +326,13 @@ class _Subscription:
         with self._change_lock:
             return False if self.cancelled else self._pull()
 
-    def refresh(self) -> int:
-        """Renews the subscription, or makes it anew: after a failure, or
-        while the scheduler was not reached. Returns the generation, past
-        which the watches learn that a new one was made."""
+    def refresh(self, renew: bool = True) -> int:
+        """Renews the subscription (unless renew is false), or makes it anew:
+        at a watch's start, after a failure, or while the scheduler was not
+        reached. Returns the generation, past which the watches learn that a
+        new one was made."""
         with self._change_lock:
-            if not self.cancelled:
+            if not self.cancelled and (renew or self.id is None):
                 made = self.id is None
                 try:
                     if not made:
@@ -556,7 +557,7 @@ class watch_readiness:
         self._next_printers = time.monotonic() + self._printer_interval
         return readiness
 
-    def _start(self, answer: Dict[str, Any]) -> None:
+    def _start(self, answer: Mapping[str, Any]) -> None:
         ipp = self._ipp_module
         if ipp is None:
             ipp, _ = _load_ipp()
@@ -564,8 +565,16 @@ class watch_readiness:
         poll = self._poll_interval or (_LOCAL_POLL if local else _REMOTE_POLL)
         subscription = _take(str(answer.get("server", "")), ipp, local, poll)
         self._subscription = subscription
-        self._seen = subscription.generation
         self._finalizer = weakref.finalize(self, _give_back, subscription)
+        # Subscribed now, so that nothing from here on is missed; a new
+        # subscription's generation makes the next wait ask once more, for
+        # what happened between the answer and the subscription.
+        with subscription._condition:
+            self._seen = subscription.generation
+        try:
+            subscription.refresh(renew=False)
+        except _Unreachable:
+            self._back_off()
 
     def _changed(self, readiness: Readiness) -> bool:
         assert self._last is not None
