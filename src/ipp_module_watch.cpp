@@ -122,9 +122,18 @@ PyMethodDef bus_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+char closed_name[] = "closed";
+char closed_doc[] = "Whether the connection has ended.";
+char bus_doc[] =
+    "BusListener(address, timeout=5.0)\n--\n\n"
+    "A connection to the D-Bus system bus at address (e.g.\n"
+    "unix:path=/run/dbus/system_bus_socket) that receives the signals of\n"
+    "the CUPS scheduler's D-Bus notifier (interface org.cups.cupsd.Notifier).\n"
+    "Registering takes at most timeout seconds; ConnectionError when it\n"
+    "cannot be had.";
+
 PyGetSetDef bus_getset[] = {
-    {const_cast<char *>("closed"), bus_closed, nullptr,
-     const_cast<char *>("Whether the connection has ended."), nullptr},
+    {closed_name, bus_closed, nullptr, closed_doc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -133,13 +142,7 @@ PyType_Slot bus_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void *>(bus_dealloc)},
     {Py_tp_methods, bus_methods},
     {Py_tp_getset, bus_getset},
-    {Py_tp_doc, const_cast<char *>(
-                    "BusListener(address, timeout=5.0)\n--\n\n"
-                    "A connection to the D-Bus system bus at address (e.g.\n"
-                    "unix:path=/run/dbus/system_bus_socket) that receives the signals of\n"
-                    "the CUPS scheduler's D-Bus notifier (interface org.cups.cupsd.Notifier).\n"
-                    "Registering takes at most timeout seconds; ConnectionError when it\n"
-                    "cannot be had.")},
+    {Py_tp_doc, bus_doc},
     {0, nullptr},
 };
 
