@@ -24,7 +24,7 @@ cd "$build"  # not the source tree, whose package has no built module
 export SETUP_STAGE="$build/stage" SETUP_MISMATCH_STAGE="$build/stage-mismatch"
 export PYTHONPATH="$build/stage" PYTHONMALLOC=malloc PYTHONDONTWRITEBYTECODE=1
 suite=("$python" -m unittest discover -s "$root/tests" -t "$root/tests")
-ours='src/(module|function|probes|state|ipp_module|ipp_core|ipp_pool|ipp_connection|ipp_questions)\.cpp|src/[a-z_]+\.hpp|(setup|ipp)\.cpython-'
+ours='src/(module|function|probes|state|ipp_module|ipp_core|ipp_pool|ipp_connection|ipp_questions|ipp_jobs|ipp_module_jobs|ipp_notifications|ipp_module_watch)\.cpp|src/[a-z_]+\.hpp|(setup|ipp)\.cpython-'
 
 case "$mode" in
 sanitize)

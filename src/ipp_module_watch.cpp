@@ -5,6 +5,7 @@
 #include "ipp_notifications.hpp"
 
 #include <cmath>
+#include <cstdlib>
 #include <new>
 
 namespace ipp_module {
@@ -15,6 +16,13 @@ struct BusObject {
     PyObject_HEAD
     ipp::BusListener *listener;
 };
+
+void destroy(ipp::BusListener *listener) {
+    if (listener != nullptr) {
+        listener->~BusListener();
+        std::free(static_cast<void *>(listener));
+    }
+}
 
 bool read_seconds(PyObject *given, double &seconds) {
     seconds = PyFloat_AsDouble(given);
@@ -41,23 +49,25 @@ PyObject *bus_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         (timeout_given != nullptr && !read_seconds(timeout_given, timeout))) {
         return nullptr;
     }
-    auto *listener = new (std::nothrow) ipp::BusListener();
-    if (listener == nullptr) {
+    // calloc and placement new: the module links no C++ runtime.
+    void *memory = std::calloc(1, sizeof(ipp::BusListener));
+    if (memory == nullptr) {
         return PyErr_NoMemory();
     }
+    auto *listener = new (memory) ipp::BusListener();
     char error[ipp::kBusErrorSize] = {};
     bool opened = false;
     Py_BEGIN_ALLOW_THREADS
     opened = listener->open(address, timeout, error);
     Py_END_ALLOW_THREADS
     if (!opened) {
-        delete listener;
+        destroy(listener);
         PyErr_Format(PyExc_ConnectionError, "the D-Bus system bus at %s: %s", address, error);
         return nullptr;
     }
     auto *self = reinterpret_cast<BusObject *>(type->tp_alloc(type, 0));
     if (self == nullptr) {
-        delete listener;
+        destroy(listener);
         return nullptr;
     }
     self->listener = listener;
@@ -67,7 +77,7 @@ PyObject *bus_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
 void bus_dealloc(PyObject *object) {
     auto *self = reinterpret_cast<BusObject *>(object);
     PyTypeObject *type = Py_TYPE(object);
-    delete self->listener;
+    destroy(self->listener);
     self->listener = nullptr;
     type->tp_free(object);
     Py_DECREF(type);

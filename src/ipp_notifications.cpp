@@ -12,6 +12,17 @@ namespace ipp {
 
 namespace {
 
+// The listener's own lock (std::mutex would bring in libstdc++).
+struct ListenerLock {
+    pthread_mutex_t &mutex;
+    explicit ListenerLock(pthread_mutex_t &held) : mutex(held) { pthread_mutex_lock(&mutex); }
+    ListenerLock(const ListenerLock &) = delete;
+    ListenerLock &operator=(const ListenerLock &) = delete;
+    ListenerLock(ListenerLock &&) = delete;
+    ListenerLock &operator=(ListenerLock &&) = delete;
+    ~ListenerLock() { pthread_mutex_unlock(&mutex); }
+};
+
 #ifdef SETUP_WITH_DBUS
 constexpr const char *kNotifierInterface = "org.cups.cupsd.Notifier";
 constexpr const char *kNotifierSignals = "type='signal',interface='org.cups.cupsd.Notifier'";
@@ -82,12 +93,12 @@ bool call_bus(DBusConnection *connection, const char *method, const char *argume
 bool bus_supported() { return true; }
 
 BusListener::~BusListener() {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const ListenerLock lock(mutex_);
     close_locked();
 }
 
 bool BusListener::is_open() const {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const ListenerLock lock(mutex_);
     return connection_ != nullptr && !closing_;
 }
 
@@ -102,7 +113,7 @@ void BusListener::close_locked() {
 }
 
 void BusListener::close() {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const ListenerLock lock(mutex_);
     if (waiting_) {
         closing_ = true;
     } else {
@@ -112,7 +123,7 @@ void BusListener::close() {
 
 bool BusListener::open(const char *address, double timeout, char (&error)[kBusErrorSize]) {
     {
-        const std::lock_guard<std::mutex> lock(mutex_);
+        const ListenerLock lock(mutex_);
         if (connection_ != nullptr || waiting_) {
             std::snprintf(error, sizeof error, "already open");
             return false;
@@ -152,7 +163,7 @@ bool BusListener::open(const char *address, double timeout, char (&error)[kBusEr
         dbus_connection_unref(connection);
         return false;
     }
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const ListenerLock lock(mutex_);
     connection_ = connection;
     owner_ = getpid();
     closing_ = false;
@@ -164,7 +175,7 @@ BusListener::Waited BusListener::wait(double timeout, const Caller *caller, long
     heard = 0;
     DBusConnection *connection = nullptr;
     {
-        const std::lock_guard<std::mutex> lock(mutex_);
+        const ListenerLock lock(mutex_);
         if (waiting_) {
             return Waited::busy;
         }
@@ -213,7 +224,7 @@ BusListener::Waited BusListener::wait(double timeout, const Caller *caller, long
         const bool stop = caller->interrupted(caller->context);
         bool closing = false;
         {
-            const std::lock_guard<std::mutex> lock(mutex_);
+            const ListenerLock lock(mutex_);
             closing = closing_;
         }
         if (stop || closing || now() >= deadline) {
@@ -221,7 +232,7 @@ BusListener::Waited BusListener::wait(double timeout, const Caller *caller, long
             if (closing) {
                 std::snprintf(error, sizeof error, "the bus connection is closed");
             }
-            const std::lock_guard<std::mutex> lock(mutex_);
+            const ListenerLock lock(mutex_);
             waiting_ = false;
             if (closing_) {
                 close_locked();
@@ -231,7 +242,7 @@ BusListener::Waited BusListener::wait(double timeout, const Caller *caller, long
         caller->release(caller->context);
     }
     caller->acquire(caller->context);
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const ListenerLock lock(mutex_);
     waiting_ = false;
     if (closing_ || result == Waited::lost) {
         close_locked();

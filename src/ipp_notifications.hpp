@@ -9,7 +9,7 @@
 #include "ipp_core.hpp"
 
 #include <cstddef>
-#include <mutex>
+#include <pthread.h>
 #include <sys/types.h>
 
 struct DBusConnection;
@@ -51,7 +51,7 @@ public:
 private:
     void close_locked();
 
-    mutable std::mutex mutex_;
+    mutable pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
     DBusConnection *connection_ = nullptr;
     pid_t owner_ = 0;  // a forked child leaves its parent's connection alone
     bool waiting_ = false;

@@ -27,10 +27,11 @@ import vellomar_build as backend  # noqa: E402
 
 
 # What each module may need at run time: the setup module nothing, not even
-# libc; the IPP client libcups and libc. Never libpython or libstdc++ (the
-# sources build without exceptions and RTTI for that). A sanitized build
+# libc; the IPP client libcups, libc and, where it was built with it,
+# libdbus. Never libpython or libstdc++ (the sources build without
+# exceptions and RTTI for that). A sanitized build
 # brings its sanitizers' runtimes.
-ALLOWED_NEEDED = {"setup": set(), "ipp": {"libcups.so.2", "libc.so.6"}}
+ALLOWED_NEEDED = {"setup": set(), "ipp": {"libcups.so.2", "libc.so.6", "libdbus-1.so.3"}}
 SANITIZER_RUNTIME = re.compile(r"lib(a|ub|t|l|hwa)san\.so")
 
 

@@ -599,9 +599,10 @@ class watch_readiness:
         return None
 
     def _after(self, readiness: Readiness) -> None:
-        if readiness.scheduler.ok:
-            self._retry_pause = _RETRY_FIRST
-        elif not self._retry_at:
+        # The pause grows until the subscription answers again: an answer
+        # from the scheduler alone does not end it (a scheduler may answer
+        # its queries and garble its notifications).
+        if not readiness.scheduler.ok and not self._retry_at:
             self._back_off()
 
     def _back_off(self) -> None:
@@ -633,6 +634,7 @@ class watch_readiness:
         except _Unreachable:
             self._back_off()
             return True  # the answer now says what is wrong, if it can be had
+        self._retry_pause = _RETRY_FIRST
         if generation == self._seen:
             return False if time.monotonic() >= self._next_printers else None
         # A burst: wait until events stop coming for a moment.
