@@ -87,7 +87,7 @@ class CommandsTest(unittest.TestCase):
             bench = re.sub(r"PYTHONPATH=\S+", "PYTHONPATH=build-311/stage", bench)
             bench = re.sub(r" \[.*\]", "", bench)
             quick = {"readiness.py": " --quick --sizes 1,20", "one_destination.py":
-                     " --queues 200 --rounds 3", "jobs.py": " --quick"}
+                     " --queues 200 --rounds 3", "jobs.py": " --quick", "watch.py": " --quick"}
             bench += next(extra for name, extra in quick.items() if name in bench)
             out = self.shell(bench, timeout=600)
             self.assertRegex(out, r"\d\.\d\d")  # a ratio was printed
