@@ -38,6 +38,20 @@ bool is_integer(ipp_attribute_t *attribute) {
     return tag == IPP_TAG_INTEGER || tag == IPP_TAG_ENUM;
 }
 
+// Whether a printer's operations-supported lists Create-Printer-Subscriptions
+// and Get-Notifications: a watch can then be told of its changes.
+bool takes_subscriptions(ipp_attribute_t *operations) {
+    bool create = false;
+    bool get = false;
+    const int count = operations != nullptr ? ippGetCount(operations) : 0;
+    for (int i = 0; i < count; ++i) {
+        const int operation = ippGetInteger(operations, i);
+        create = create || operation == IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS;
+        get = get || operation == IPP_OP_GET_NOTIFICATIONS;
+    }
+    return create && get;
+}
+
 bool out_of_band(ipp_attribute_t *attribute) {
     const ipp_tag_t tag = ippGetValueTag(attribute);
     return tag >= IPP_TAG_UNSUPPORTED_VALUE && tag <= IPP_TAG_ADMINDEFINE;
@@ -61,6 +75,7 @@ struct Printer {
     ipp_attribute_t *media_default = nullptr;  // media-col-default (a printer's own)
     ipp_attribute_t *trays = nullptr;          // printer-input-tray (a printer's own)
     ipp_attribute_t *hold_default = nullptr;   // job-hold-until-default (a print server's)
+    ipp_attribute_t *operations = nullptr;     // operations-supported (a printer's own)
     const char *unreadable = nullptr;  // the attribute's name
     bool repeated = false;
 
@@ -89,6 +104,7 @@ struct Printer {
             {"media-col-default", Syntax::collection, &Printer::media_default},
             {"printer-input-tray", Syntax::octets, &Printer::trays},
             {"job-hold-until-default", Syntax::text, &Printer::hold_default},
+            {"operations-supported", Syntax::integer, &Printer::operations},
         };
         for (const Known &entry : known) {
             if (std::strcmp(key, entry.key) != 0) {
@@ -101,6 +117,9 @@ struct Printer {
                               : entry.syntax == Syntax::collection ? tag == IPP_TAG_BEGIN_COLLECTION
                               : entry.syntax == Syntax::octets     ? tag == IPP_TAG_STRING
                                                                    : tag == IPP_TAG_BOOLEAN;
+            if (entry.slot == &Printer::operations && (!fits || slot != nullptr)) {
+                return;  // only whether a watch can subscribe: not worth a verdict
+            }
             if (slot != nullptr || (!fits && !out_of_band(attribute))) {
                 if (unreadable == nullptr) {
                     unreadable = entry.key;
@@ -200,7 +219,7 @@ struct Keys {
         name, state, state_reasons, state_message, accepting, queued_jobs, type, device_uri,
         members, unreadable, device, checked, asked, scheme, reachable, timed_out, error,
         connected, tries, http_status, default_source, input_trays, failure, hold_default,
-        count
+        subscribes, count
     };
     Ref keys[count];
 
@@ -209,7 +228,7 @@ struct Keys {
             "name", "state", "state_reasons", "state_message", "accepting", "queued_jobs",
             "type", "device_uri", "members", "unreadable", "device", "checked", "asked",
             "scheme", "reachable", "timed_out", "error", "connected", "tries", "http_status",
-            "default_source", "input_trays", "failure", "hold_default"};
+            "default_source", "input_trays", "failure", "hold_default", "subscribes"};
         for (int i = 0; i < count; ++i) {
             keys[i] = Ref::steal(PyUnicode_InternFromString(texts[i]));
             if (!keys[i]) {
@@ -341,7 +360,8 @@ PyObject *device_result(DeviceAnswer &answer, const Keys &k) {
         !k.put(dict, Keys::default_source, media_source(own.media_default)) ||
         !k.put(dict, Keys::input_trays, octet_texts(own.trays)) ||
         !k.put(dict, Keys::failure, failure_name(answer.outcome.failure)) ||
-        !k.put(dict, Keys::hold_default, string_or_none(own.hold_default))) {
+        !k.put(dict, Keys::hold_default, string_or_none(own.hold_default)) ||
+        !k.put(dict, Keys::subscribes, PyBool_FromLong(takes_subscriptions(own.operations) ? 1 : 0))) {
         return nullptr;
     }
     return device.release();
@@ -800,7 +820,9 @@ PyMethodDef methods[] = {
      "device (None when not asked for; else checked, and why not, or asked, reachable,\n"
      "timed_out, error, state, state_reasons, state_message, accepting, connected,\n"
      "tries, http_status, failure, default_source (media-col-default's media-source),\n"
-     "input_trays (printer-input-tray's values) and hold_default (job-hold-until-default)).\n\n"
+     "input_trays (printer-input-tray's values), hold_default (job-hold-until-default) and\n"
+     "subscribes (its operations-supported has Create-Printer-Subscriptions and\n"
+     "Get-Notifications)).\n\n"
      "Raises TimeoutError when the scheduler does not answer within timeout seconds,\n"
      "an OSError of the connection's errno when it cannot be reached (ConnectionRefusedError:\n"
      "none runs there), and OSError when it refuses the request. A signal whose handler\n"

@@ -574,7 +574,7 @@ struct DeviceQuestion : Question {
         static const char *const wanted[] = {
             "printer-state",      "printer-state-reasons", "printer-state-message",
             "printer-is-accepting-jobs", "media-col-default", "printer-input-tray",
-            "job-hold-until-default"};
+            "job-hold-until-default", "operations-supported"};
         if (request) {
             const LibcupsSection section;
             ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,

@@ -196,6 +196,29 @@ class BusWatchTest(WatchTestCase):
         follower.until(lambda r: r.ready, interval + SOON, "paper loaded")
         self.assertTrue(printer.wait_for_pages(1, 60), "the page did not come out")
 
+    def test_a_print_server_tells_its_own_changes_judged_by_the_page(self):
+        printer = VirtualPrinter()
+        self.addCleanup(printer.close)
+        printer.start()
+        server = PrivateScheduler(access_log=True)
+        self.addCleanup(server.close)
+        server.start()
+        server.add_queue("office", printer.uri)
+        self.cupsd.add_queue("remote", server.uri("office"))
+        self.cupsd.admin("lpadmin", "-d", "remote")
+        # The printer interval is long: only the print server's own
+        # subscription can tell of its change in time.
+        follower = Follower(self, self.watch(printer_interval=600))
+        follower.until(lambda r: r.ready, SOON, "ready")
+        server.admin("cupsdisable", "office")
+        follower.until(lambda r: not r.ready, POLL + SOON, "stopped at the print server")
+        self.cupsd.submit("remote")
+        time.sleep(STUCK)
+        self.assertEqual(printer.pages(), [], "a page came out of a stopped print server")
+        server.admin("cupsenable", "office")
+        follower.until(lambda r: r.ready, POLL + SOON, "started at the print server")
+        self.assertTrue(printer.wait_for_pages(1, 60), "the page did not come out")
+
     def test_asyncio_never_blocks_the_loop_and_cancelling_closes(self):
         async def scenario():
             gaps = []

@@ -36,6 +36,7 @@ import functools
 import os
 import threading
 import time
+import urllib.parse
 import weakref
 from dataclasses import dataclass
 from typing import Any, AsyncIterator, Dict, Iterator, List, Mapping, Optional, Tuple
@@ -78,6 +79,12 @@ _SLICE = 0.25  # how soon a closed watch notices while another waits for events
 _RETRY_FIRST = 1.0
 _RETRY_LONGEST = 30.0
 _REQUEST_LIMIT = 5.0  # one subscription request, at most
+# A printer's subscription is asked on the watch's own thread, between its
+# waits for the scheduler's events: a printer that is slow to answer may
+# hold that thread at most this long, and is then left for a while.
+_PRINTER_LIMIT = 2.0
+# A printer that takes subscriptions (a print server, say) tells of these.
+_PRINTER_EVENTS = ["printer-state-changed", "printer-config-changed"]
 _LARGEST_SEQUENCE = 2 ** 31 - 2
 
 _DEFAULT_BUS = "unix:path=/var/run/dbus/system_bus_socket"
@@ -115,10 +122,15 @@ class _Subscription:
     one for each burst of news, so each watch sees what happened since it
     last looked."""
 
-    def __init__(self, key: Tuple[str, int], ipp: Any, local: bool, poll_interval: float) -> None:
+    def __init__(self, key: Tuple[str, int], ipp: Any, local: bool, poll_interval: float,
+                 printer_uri: Optional[str] = None) -> None:
         self.key = key
         self.ipp = ipp
-        self.local = local
+        self.local = local and printer_uri is None
+        # A printer's own subscription (printer_uri), or the scheduler's.
+        self.printer_uri = printer_uri
+        self.retry_at = 0.0
+        self.retry_pause = _RETRY_FIRST
         self.poll_interval = poll_interval
         self.users = 0
         self.generation = 0
@@ -139,15 +151,20 @@ class _Subscription:
 
     def _request(self, operation: int, attributes: List[Any],
                  limit: float = _REQUEST_LIMIT) -> Tuple[int, List[Any]]:
-        attributes = [("printer-uri", "uri", "ipp://localhost/")] + attributes
+        attributes = [("printer-uri", "uri", self.printer_uri or "ipp://localhost/")] + attributes
         try:
-            status, groups = self.ipp.request(operation, attributes, timeout=limit)
+            if self.printer_uri is None:
+                status, groups = self.ipp.request(operation, attributes, timeout=limit)
+            else:
+                status, groups = self.ipp.request(operation, attributes, uri=self.printer_uri,
+                                                  timeout=min(limit, _PRINTER_LIMIT))
         except (OSError, ValueError, OverflowError) as error:
             raise _Unreachable(str(error)) from None
         return status, groups
 
     def _subscribe(self) -> None:
-        events = [(_SUBSCRIPTION_GROUP, "notify-events", "keyword", _EVENTS),
+        events = [(_SUBSCRIPTION_GROUP, "notify-events", "keyword",
+                   _PRINTER_EVENTS if self.printer_uri else _EVENTS),
                   (_SUBSCRIPTION_GROUP, "notify-lease-duration", "integer", _LEASE)]
         if self.local and self._open_bus():
             status, groups = self._request(_CREATE_PRINTER_SUBSCRIPTIONS, [
@@ -326,6 +343,36 @@ class _Subscription:
         with self._change_lock:
             return False if self.cancelled else self._pull()
 
+    def poll_if_due(self) -> int:
+        """For a printer's subscription, which nobody waits on: makes,
+        renews or asks it when that is due, without waiting. Returns the
+        generation. A printer that does not answer is asked again after a
+        pause that grows to 30 s; meanwhile the printer interval covers it."""
+        with self._change_lock:
+            now = time.monotonic()
+            if self.cancelled or now < self.retry_at:
+                return self.generation
+            try:
+                news = False
+                if self.id is None:
+                    self._subscribe()
+                    news = True
+                elif now >= self.renew_at:
+                    self._renew()
+                    news = self.id is None
+                elif now >= self.next_poll:
+                    news = self._pull()
+                self.retry_pause = _RETRY_FIRST
+            except _Unreachable:
+                self.id = None
+                self.retry_at = now + self.retry_pause
+                self.retry_pause = min(self.retry_pause * 2, _RETRY_LONGEST)
+                return self.generation
+            if news:
+                with self._condition:
+                    self.generation += 1
+            return self.generation
+
     def refresh(self, renew: bool = True) -> int:
         """Renews the subscription (unless renew is false), or makes it anew:
         at a watch's start, after a failure, or while the scheduler was not
@@ -356,12 +403,13 @@ _subscriptions: Dict[Tuple[str, int], _Subscription] = {}
 _registry_lock = threading.Lock()
 
 
-def _take(server: str, ipp: Any, local: bool, poll_interval: float) -> _Subscription:
-    key = (server, os.getpid())  # a forked child subscribes anew
+def _take(server: str, ipp: Any, local: bool, poll_interval: float,
+          printer_uri: Optional[str] = None) -> _Subscription:
+    key = (printer_uri or server, os.getpid())  # a forked child subscribes anew
     with _registry_lock:
         subscription = _subscriptions.get(key)
         if subscription is None or subscription.ipp is not ipp:
-            subscription = _Subscription(key, ipp, local, poll_interval)
+            subscription = _Subscription(key, ipp, local, poll_interval, printer_uri)
             if key not in _subscriptions:
                 _subscriptions[key] = subscription
         subscription.users += 1
@@ -379,6 +427,11 @@ def _give_back(subscription: _Subscription) -> None:
     if subscription.key[1] == os.getpid():
         with subscription._change_lock:
             subscription._cancel()
+
+
+def _give_back_all(held: List[_Subscription]) -> None:
+    while held:
+        _give_back(held.pop())
 
 
 @atexit.register
@@ -500,7 +553,13 @@ class watch_readiness:
         self._closed = threading.Event()
         self._lock = threading.Lock()  # one iteration at a time
         self._subscription: Optional[_Subscription] = None
-        self._finalizer: Optional[weakref.finalize] = None
+        # The printers' own subscriptions, by printer URI, with the
+        # generation last seen of each.
+        self._printers: Dict[str, Tuple[_Subscription, int]] = {}
+        # Every subscription this watch holds, given back once: on close(),
+        # or when the watch is collected without it.
+        self._held: List[_Subscription] = []
+        self._finalizer = weakref.finalize(self, _give_back_all, self._held)
         self._last: Optional[Readiness] = None
         self._snapshot: Any = None
         self._seen = 0
@@ -540,8 +599,7 @@ class watch_readiness:
         """Ends the watch and, with the last watch of this process at its
         scheduler, cancels the subscription there."""
         self._closed.set()
-        if self._finalizer is not None:
-            self._finalizer()  # gives the subscription back, once
+        self._finalizer()  # gives the subscriptions back, once
 
     # ---- the work ----------------------------------------------------------
 
@@ -552,6 +610,8 @@ class watch_readiness:
             self._snapshot = answer["snapshot"]
             if self._subscription is None and not self._closed.is_set():
                 self._start(answer)
+            if not self._closed.is_set():
+                self._follow_printers(answer)
         elif known is None:
             self._snapshot = None
         self._next_printers = time.monotonic() + self._printer_interval
@@ -565,7 +625,7 @@ class watch_readiness:
         poll = self._poll_interval or (_LOCAL_POLL if local else _REMOTE_POLL)
         subscription = _take(str(answer.get("server", "")), ipp, local, poll)
         self._subscription = subscription
-        self._finalizer = weakref.finalize(self, _give_back, subscription)
+        self._held.append(subscription)
         # Subscribed now, so that nothing from here on is missed; a new
         # subscription's generation makes the next wait ask once more, for
         # what happened between the answer and the subscription.
@@ -575,6 +635,44 @@ class watch_readiness:
             subscription.refresh(renew=False)
         except _Unreachable:
             self._back_off()
+
+    def _follow_printers(self, answer: Mapping[str, Any]) -> None:
+        """Subscribes at each printer that takes subscriptions, and gives up
+        those of printers no longer there."""
+        wanted = set()
+        for printer in answer.get("printers") or ():
+            device = printer.get("device") or {}
+            uri = str(printer.get("device_uri") or "").split("?", 1)[0]
+            if device.get("subscribes") and uri.startswith(("ipp://", "ipps://")):
+                wanted.add(uri)
+        ipp = self._ipp_module
+        if ipp is None:
+            ipp, _ = _load_ipp()
+        for uri in wanted - self._printers.keys():
+            host = urllib.parse.urlsplit(uri).hostname or ""
+            local = host in ("localhost", "127.0.0.1", "::1")
+            poll = self._poll_interval or (_LOCAL_POLL if local else _REMOTE_POLL)
+            subscription = _take("", ipp, False, poll, printer_uri=uri)
+            self._held.append(subscription)
+            # Made at the first poll, which counts as news: the printers are
+            # then asked once more, for what happened before it.
+            self._printers[uri] = (subscription, subscription.generation)
+        for uri in self._printers.keys() - wanted:
+            subscription, _ = self._printers.pop(uri)
+            if subscription in self._held:
+                self._held.remove(subscription)
+            _give_back(subscription)
+
+    def _printer_news(self) -> bool:
+        """Polls the printers' subscriptions that are due: whether one of
+        them told of a change."""
+        news = False
+        for uri, (subscription, seen) in list(self._printers.items()):
+            generation = subscription.poll_if_due()
+            if generation != seen:
+                self._printers[uri] = (subscription, generation)
+                news = True
+        return news
 
     def _changed(self, readiness: Readiness) -> bool:
         assert self._last is not None
@@ -628,6 +726,8 @@ class watch_readiness:
                 except _Unreachable:
                     self._back_off()
             return True
+        if self._printer_news():
+            return False  # ask the printers, not the scheduler
         until = min(self._next_printers, now + _SLICE)
         try:
             generation = self._subscription.wait(self._seen, until)
