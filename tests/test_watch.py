@@ -298,3 +298,5 @@ class PolledWatchTest(WatchTestCase):
                 self.assertEqual(len(changed), 1, lines)
                 self.assertIn("state idle -> stopped", changed[0])
                 self.assertIn("not ready: `cupsenable q1`", changed[0])
+        # Ctrl-C ended each cleanly: its subscription was cancelled.
+        self.assertTrue(self.count_soon("Cancel-Subscription", 2))
