@@ -3,20 +3,13 @@
 jumps to its end, garbage and drips. It must not spin, grow or outlive its
 time bounds."""
 
-import json
 import os
-import shutil
-import subprocess
-import sys
-import tempfile
 import threading
 import time
 import tracemalloc
-import unittest
-from unittest import mock
 
-from support import extension_path
-from test_hostile_peers import SCALE
+from lab.hostile_peer import PeerProcess
+from test_hostile_peers import SCALE, HostileTestCase
 from test_readiness import stand_in
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -24,47 +17,20 @@ RUN = 2.0 * SCALE  # how long each watch runs
 POLL = 0.1
 
 
-class NotificationServer:
-    def __init__(self, mode):
-        self.counts_path = tempfile.mktemp(prefix="notification-server-")
-        env = {k: v for k, v in os.environ.items()
-               if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
-        self.process = subprocess.Popen(
-            [sys.executable, os.path.join(HERE, "lab", "notification_server.py"), mode,
-             self.counts_path], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            universal_newlines=True)
-        self.server = "127.0.0.1:%d" % int(self.process.stdout.readline())
-
-    def counts(self):
-        with open(self.counts_path) as f:
-            return json.load(f)
-
-    def close(self):
-        self.process.kill()
-        self.process.wait()
-        self.process.stdout.close()
-        for path in (self.counts_path, self.counts_path + ".tmp"):
-            if os.path.exists(path):
-                os.unlink(path)
+def notification_server(mode):
+    return PeerProcess(os.path.join(HERE, "lab", "notification_server.py"), [mode])
 
 
-class HostileNotificationsTest(unittest.TestCase):
+class HostileNotificationsTest(HostileTestCase):
     def setUp(self):
-        extension_path()
+        super().setUp()
         from vellomar.printing.cups import watch
         self.watch = watch
-        environ = mock.patch.dict(os.environ)
-        environ.start()
-        self.addCleanup(environ.stop)
-        for name in ("PRINTER", "LPDEST"):
-            os.environ.pop(name, None)
-        os.environ["HOME"] = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, os.environ["HOME"], True)
         # No bus: the watch asks for its events.
         os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=/nonexistent/bus"
 
     def run_watch(self, mode, measure=False, seconds=RUN):
-        server = NotificationServer(mode)
+        server = notification_server(mode)
         self.addCleanup(server.close)
         os.environ["CUPS_SERVER"] = server.server
         watch = self.watch.watch_readiness(check_printers=False, poll_interval=POLL,

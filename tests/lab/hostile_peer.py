@@ -1,8 +1,8 @@
 """A loopback HTTP/IPP peer that misbehaves in one chosen way, as a CUPS
 scheduler or as a printer, in a process of its own:
 
-    python3 hostile_peer.py ROLE MODE COUNTS [--device URI] [--printers N]
-                            [--target PORT]
+    python3 hostile_peer.py ROLE MODE [--device URI] [--printers N]
+                            [--target PORT] COUNTS
 
 ROLE is "scheduler" (it answers CUPS-Get-Printers with N printers whose
 device is URI, and CUPS-Get-Default) or "printer" (Get-Printer-Attributes:
@@ -253,17 +253,9 @@ def handle(connection, number, options):
         connection.close()
 
 
-def main(argv):
-    options = {"role": argv[0], "mode": argv[1], "counts": argv[2], "device": None,
-               "printers": 1, "target": 9, "status": 301, "spread": 1, "addresses": 0, "delay": 0}
-    rest = argv[3:]
-    while rest:
-        key, value = rest[0].lstrip("-"), rest[1]
-        options[key] = value if key == "device" else int(value)
-        rest = rest[2:]
-    if options["role"] not in ("scheduler", "printer") or options["mode"] not in MODES:
-        sys.exit(__doc__)
-    # Ends with the process that started it, whatever way that one ends.
+def end_with_parent():
+    """Ends this process with the one that started it, whatever way that
+    one ends."""
     parent = os.getppid()
 
     def orphaned():
@@ -271,6 +263,19 @@ def main(argv):
             time.sleep(0.2)
         os._exit(0)
     threading.Thread(target=orphaned, daemon=True).start()
+
+
+def main(argv):
+    options = {"role": argv[0], "mode": argv[1], "counts": argv[-1], "device": None,
+               "printers": 1, "target": 9, "status": 301, "spread": 1, "addresses": 0, "delay": 0}
+    rest = argv[2:-1]
+    while rest:
+        key, value = rest[0].lstrip("-"), rest[1]
+        options[key] = value if key == "device" else int(value)
+        rest = rest[2:]
+    if options["role"] not in ("scheduler", "printer") or options["mode"] not in MODES:
+        sys.exit(__doc__)
+    end_with_parent()
     # With --addresses N, it listens on 127.0.0.2 ... 127.0.0.N+1 too, on
     # the same port: N peers for a client that counts them apart.
     listeners = [socket.socket()]
@@ -301,16 +306,14 @@ def main(argv):
     accept(listeners[0])
 
 
-class HostilePeer:
-    """Starts this script as a peer and stops it: `port`, `counts()`."""
+class PeerProcess:
+    """Starts a peer script (its arguments, then the path of its COUNTS
+    file) and stops it: `port`, `server`, `counts()`."""
 
-    def __init__(self, role, mode, **options):
+    def __init__(self, script, args):
         import subprocess
         import tempfile
-        self.counts_path = tempfile.mktemp(prefix="hostile-peer-")
-        args = [role, mode, self.counts_path]
-        for key, value in options.items():
-            args += ["--" + key, str(value)]
+        self.counts_path = tempfile.mktemp(prefix="peer-counts-")
         # Under the memory checks the peer must not run under valgrind or
         # with the sanitizers' runtime, which are for the client.
         python = sys.executable
@@ -318,15 +321,15 @@ class HostilePeer:
                if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
         if os.environ.get("PYTHONMALLOC") == "malloc" and os.path.exists("/usr/bin/python3"):
             python = "/usr/bin/python3"
-        self.process = subprocess.Popen([python, os.path.abspath(__file__)] + args, env=env,
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        universal_newlines=True)
+        self.process = subprocess.Popen([python, script] + list(args) + [self.counts_path],
+                                        env=env, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, universal_newlines=True)
         line = self.process.stdout.readline()
         self.process.stdout.close()
         if not line:
             self.process.wait()
-            raise RuntimeError("the hostile peer did not start (status %s)"
-                               % self.process.returncode)
+            raise RuntimeError("the peer %s did not start (status %s)"
+                               % (os.path.basename(script), self.process.returncode))
         self.port = int(line)
         self.server = "127.0.0.1:%d" % self.port
 
@@ -342,6 +345,16 @@ class HostilePeer:
                 os.unlink(path)
             except OSError:
                 pass
+
+
+class HostilePeer(PeerProcess):
+    """This script as a peer."""
+
+    def __init__(self, role, mode, **options):
+        args = [role, mode]
+        for key, value in options.items():
+            args += ["--" + key, str(value)]
+        super().__init__(os.path.abspath(__file__), args)
 
 
 if __name__ == "__main__":

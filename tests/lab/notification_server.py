@@ -16,7 +16,8 @@ import sys
 import threading
 import time
 
-from hostile_peer import attribute, http_answer, integer, printer_group, read_request, response
+from hostile_peer import (attribute, end_with_parent, http_answer, integer, printer_group,
+                          read_request, response)
 
 MODES = {
     "quiet": "no event ever",
@@ -113,13 +114,7 @@ def main(argv):
     mode, counts_path = argv
     if mode not in MODES:
         sys.exit(__doc__)
-    parent = os.getppid()
-
-    def orphaned():
-        while os.getppid() == parent:
-            time.sleep(0.2)
-        os._exit(0)
-    threading.Thread(target=orphaned, daemon=True).start()
+    end_with_parent()
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", 0))
