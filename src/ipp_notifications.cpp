@@ -26,7 +26,7 @@ struct ListenerLock {
 #ifdef SETUP_WITH_DBUS
 constexpr const char *kNotifierInterface = "org.cups.cupsd.Notifier";
 constexpr const char *kNotifierSignals = "type='signal',interface='org.cups.cupsd.Notifier'";
-constexpr double kSliceSeconds = 0.05;  // how soon Ctrl-C and close() are seen
+constexpr double kSliceSeconds = 0.1;  // how soon Ctrl-C and close() are seen
 
 struct BusError {
     DBusError error;

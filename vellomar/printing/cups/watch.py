@@ -75,7 +75,7 @@ _COALESCE = 0.1  # events closer than this are one burst
 _BUS_CHECK = 10.0
 _BUS_LATE = 2
 _LONGEST_BURST = 1.0  # an endless stream of events is asked about once a second
-_SLICE = 0.25  # how soon a closed watch notices while another waits for events
+_SLICE = 0.5  # how soon a closed watch notices while another waits for events
 _RETRY_FIRST = 1.0
 _RETRY_LONGEST = 30.0
 _REQUEST_LIMIT = 5.0  # one subscription request, at most
@@ -530,7 +530,7 @@ class watch_readiness:
 
     Iterating blocks until something changes; Ctrl-C ends it (the
     ``with`` block then cancels the subscription). ``close()`` may be
-    called from another thread: the iteration then ends within 0.25 s.
+    called from another thread: the iteration then ends within 0.5 s.
     """
 
     def __init__(self, destination: Optional[str] = None, *, check_printers: bool = True,
@@ -771,7 +771,7 @@ class watch_readiness_async:
     """``async with watch_readiness_async() as watch: async for readiness
     in watch: ...``: ``watch_readiness()`` on one thread of its own, so the
     event loop is never blocked. Cancelling a task that waits for the next
-    answer closes the watch (its thread ends within 0.25 s)."""
+    answer closes the watch (its thread ends within 0.5 s)."""
 
     def __init__(self, destination: Optional[str] = None, *, check_printers: bool = True,
                  poll_interval: Optional[float] = None, printer_interval: float = 30.0,
