@@ -81,8 +81,9 @@ $(diff <(echo "$expected") <(echo "$listed"))"
   grep -qx "Version: $version_file" <<<"$shown" \
     || fail "$label: pip show disagrees with the package's __version__ $version_file"
   # What each module may need at run time: the setup module nothing at all
-  # (not even libc), the IPP client libcups and libc; never libpython or
-  # libstdc++ (the sources build without exceptions and RTTI for that).
+  # (not even libc), the IPP client libcups, libc and (built with it) libdbus;
+  # never libpython or libstdc++ (the sources build without exceptions and
+  # RTTI for that).
   local module so listed extra
   for module in "${modules[@]}"; do
     so=$("$venv" -c 'import importlib, sys
@@ -91,7 +92,7 @@ print(importlib.import_module("vellomar.printing.cups." + sys.argv[1]).__file__)
     case "$so" in "$out/venv/"*) ;; *) fail "$label: imported $so, not the venv's" ;; esac
     listed=$(needed "$label" "$so")
     case $module in
-      ipp) extra=$(grep -vx -e libcups.so.2 -e libc.so.6 <<<"$listed") || true ;;
+      ipp) extra=$(grep -vx -e libcups.so.2 -e libc.so.6 -e libdbus-1.so.3 <<<"$listed") || true ;;
       *) extra=$listed ;;
     esac
     [ -z "$extra" ] || fail "$label: $(basename "$so") needs" $extra
