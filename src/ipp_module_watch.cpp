@@ -56,14 +56,15 @@ PyObject *bus_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     }
     auto *listener = new (memory) ipp::BusListener();
     char error[ipp::kBusErrorSize] = {};
-    bool opened = false;
-    Py_BEGIN_ALLOW_THREADS
-    opened = listener->open(address, timeout, error);
-    Py_END_ALLOW_THREADS
-    if (!opened) {
+    PyThreadState *saved = nullptr;
+    const ipp::Caller caller{release_lock, acquire_lock, signalled, &saved};
+    const ipp::BusListener::Opened opened = listener->open(address, timeout, &caller, error);
+    if (opened != ipp::BusListener::Opened::ok) {
         destroy(listener);
-        PyErr_Format(PyExc_ConnectionError, "the D-Bus system bus at %s: %s", address, error);
-        return nullptr;
+        if (opened == ipp::BusListener::Opened::failed) {
+            PyErr_Format(PyExc_ConnectionError, "the D-Bus system bus at %s: %s", address, error);
+        }
+        return nullptr;  // interrupted: the signal handler's exception
     }
     auto *self = reinterpret_cast<BusObject *>(type->tp_alloc(type, 0));
     if (self == nullptr) {

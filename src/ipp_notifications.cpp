@@ -25,7 +25,8 @@ struct ListenerLock {
 
 #ifdef SETUP_WITH_DBUS
 constexpr const char *kNotifierInterface = "org.cups.cupsd.Notifier";
-constexpr const char *kNotifierSignals = "type='signal',interface='org.cups.cupsd.Notifier'";
+constexpr const char *kNotifierSignals =
+    "type='signal',interface='org.cups.cupsd.Notifier',path='/org/cups/cupsd/Notifier'";
 constexpr double kSliceSeconds = 0.1;  // how soon Ctrl-C and close() are seen
 
 struct BusError {
@@ -62,27 +63,65 @@ int milliseconds(double seconds) {
     return ms < 1 ? 1 : ms > 86400000.0 ? 86400000 : static_cast<int>(ms);
 }
 
-// One method call to the bus itself, waited for at most timeout seconds.
-bool call_bus(DBusConnection *connection, const char *method, const char *argument,
-              double timeout, DBusMessage **reply, char (&error)[kBusErrorSize]) {
+enum class Called { ok, failed, interrupted };
+
+// One method call to the bus itself, its reply read in slices until the
+// deadline: libdbus' own blocking calls wait without a bound while the
+// connection is not yet authenticated, and dbus_bus_register() waits 25 s.
+// Between slices the caller's interrupted() is asked, with its lock. Called
+// with the caller's lock released.
+Called call_bus(DBusConnection *connection, const char *method, const char *argument,
+                double deadline, const Caller *caller, DBusMessage **reply,
+                char (&error)[kBusErrorSize]) {
+    *reply = nullptr;
     BusMessage call(dbus_message_new_method_call("org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                  "org.freedesktop.DBus", method));
+    dbus_uint32_t serial = 0;
     if (call.message == nullptr ||
         (argument != nullptr && dbus_message_append_args(call.message, DBUS_TYPE_STRING, &argument,
-                                                         DBUS_TYPE_INVALID) == 0)) {
+                                                         DBUS_TYPE_INVALID) == 0) ||
+        dbus_connection_send(connection, call.message, &serial) == 0) {
         std::snprintf(error, sizeof error, "out of memory");
-        return false;
+        return Called::failed;
     }
-    BusError failure;
-    *reply = dbus_connection_send_with_reply_and_block(connection, call.message,
-                                                       milliseconds(timeout), &failure.error);
-    if (*reply == nullptr) {
-        char doing[64];
-        std::snprintf(doing, sizeof doing, "the bus did not take %s", method);
-        failure.describe(doing, error);
-        return false;
+    for (;;) {
+        for (;;) {
+            DBusMessage *message = dbus_connection_pop_message(connection);
+            if (message == nullptr) {
+                break;
+            }
+            const int type = dbus_message_get_type(message);
+            if ((type == DBUS_MESSAGE_TYPE_METHOD_RETURN || type == DBUS_MESSAGE_TYPE_ERROR) &&
+                dbus_message_get_reply_serial(message) == serial) {
+                if (type == DBUS_MESSAGE_TYPE_ERROR) {
+                    const char *name = dbus_message_get_error_name(message);
+                    std::snprintf(error, sizeof error, "the bus refused %s: %s", method,
+                                  name != nullptr ? name : "no reason given");
+                    dbus_message_unref(message);
+                    return Called::failed;
+                }
+                *reply = message;
+                return Called::ok;
+            }
+            dbus_message_unref(message);  // nothing is listened to yet
+        }
+        const double left = deadline - now();
+        if (left <= 0) {
+            std::snprintf(error, sizeof error, "the bus did not answer %s in time", method);
+            return Called::failed;
+        }
+        if (dbus_connection_read_write(connection,
+                                       milliseconds(left < kSliceSeconds ? left : kSliceSeconds)) == 0) {
+            std::snprintf(error, sizeof error, "the bus closed the connection");
+            return Called::failed;
+        }
+        caller->acquire(caller->context);
+        const bool stop = caller->interrupted(caller->context);
+        caller->release(caller->context);
+        if (stop) {
+            return Called::interrupted;
+        }
     }
-    return true;
 }
 #endif
 
@@ -121,27 +160,29 @@ void BusListener::close() {
     }
 }
 
-bool BusListener::open(const char *address, double timeout, char (&error)[kBusErrorSize]) {
+BusListener::Opened BusListener::open(const char *address, double timeout, const Caller *caller,
+                                      char (&error)[kBusErrorSize]) {
     {
         const ListenerLock lock(mutex_);
         if (connection_ != nullptr || waiting_) {
             std::snprintf(error, sizeof error, "already open");
-            return false;
+            return Opened::failed;
         }
     }
+    const double deadline = now() + timeout;
+    caller->release(caller->context);
     dbus_threads_init_default();
     BusError failure;
     DBusConnection *connection = dbus_connection_open_private(address, &failure.error);
     if (connection == nullptr) {
+        caller->acquire(caller->context);
         failure.describe("cannot connect to the bus", error);
-        return false;
+        return Opened::failed;
     }
     dbus_connection_set_exit_on_disconnect(connection, FALSE);
-    // Hello and AddMatch by hand: dbus_bus_register() and dbus_bus_add_match()
-    // wait for their replies 25 s, whatever the caller's deadline.
     DBusMessage *reply = nullptr;
-    bool ok = call_bus(connection, "Hello", nullptr, timeout, &reply, error);
-    if (ok) {
+    Called called = call_bus(connection, "Hello", nullptr, deadline, caller, &reply, error);
+    if (called == Called::ok) {
         BusMessage hello(reply);
         const char *name = nullptr;
         BusError bad;
@@ -149,25 +190,29 @@ bool BusListener::open(const char *address, double timeout, char (&error)[kBusEr
                                   DBUS_TYPE_INVALID) == 0 ||
             dbus_bus_set_unique_name(connection, name) == 0) {
             bad.describe("the bus answered Hello without a name", error);
-            ok = false;
+            called = Called::failed;
         }
     }
-    if (ok) {
-        ok = call_bus(connection, "AddMatch", kNotifierSignals, timeout, &reply, error);
-        if (ok) {
+    if (called == Called::ok) {
+        called = call_bus(connection, "AddMatch", kNotifierSignals, deadline, caller, &reply, error);
+        if (called == Called::ok) {
             dbus_message_unref(reply);
         }
     }
-    if (!ok) {
+    if (called != Called::ok) {
         dbus_connection_close(connection);
         dbus_connection_unref(connection);
-        return false;
+        caller->acquire(caller->context);
+        return called == Called::interrupted ? Opened::interrupted : Opened::failed;
     }
-    const ListenerLock lock(mutex_);
-    connection_ = connection;
-    owner_ = getpid();
-    closing_ = false;
-    return true;
+    {
+        const ListenerLock lock(mutex_);
+        connection_ = connection;
+        owner_ = getpid();
+        closing_ = false;
+    }
+    caller->acquire(caller->context);
+    return Opened::ok;
 }
 
 BusListener::Waited BusListener::wait(double timeout, const Caller *caller, long &heard,
@@ -258,10 +303,10 @@ BusListener::~BusListener() = default;
 bool BusListener::is_open() const { return false; }
 void BusListener::close_locked() {}
 void BusListener::close() {}
-bool BusListener::open(const char * /*address*/, double /*timeout*/,
-                       char (&error)[kBusErrorSize]) {
+BusListener::Opened BusListener::open(const char * /*address*/, double /*timeout*/,
+                                      const Caller * /*caller*/, char (&error)[kBusErrorSize]) {
     std::snprintf(error, sizeof error, "built without libdbus");
-    return false;
+    return Opened::failed;
 }
 BusListener::Waited BusListener::wait(double /*timeout*/, const Caller * /*caller*/, long &heard,
                                       char (&error)[kBusErrorSize]) {

@@ -30,10 +30,13 @@ public:
     BusListener &operator=(BusListener &&) = delete;
     ~BusListener();
 
+    enum class Opened { ok, failed, interrupted };
     // Connects to the bus at address, registers and asks for the notifier's
-    // signals, all within timeout seconds. False with error set when it
-    // cannot.
-    bool open(const char *address, double timeout, char (&error)[kBusErrorSize]);
+    // signals, all within timeout seconds; failed, with error set, when it
+    // cannot, interrupted when the caller's interrupted() said to stop.
+    // Called with the caller's lock held, which is released meanwhile.
+    Opened open(const char *address, double timeout, const Caller *caller,
+                char (&error)[kBusErrorSize]);
 
     enum class Waited { heard, quiet, lost, busy, interrupted };
     // Waits up to timeout seconds until at least one of the notifier's

@@ -234,10 +234,20 @@ struct SchedulerQuestion : Question {
 
         Connection connection(question.cut);
         if (question.known_printers && std::strcmp(question.known_server, answer.server) == 0) {
+            // The scheduler must still be there: a connection is taken, and
+            // a default that could not be asked is a failed answer, as the
+            // destinations' would be.
+            if (!connection.open(host, port, encryption, answer.outcome)) {
+                return;
+            }
+            answer.connections = 1;
             answer.local = question.known_local;
             answer.destination_known = question.known_destination;
             answer.printers = static_cast<Message &&>(question.known_printers);
             find_default(question, connection, host, port, encryption);
+            if (!answer.default_known && answer.default_outcome.failure != Failure::none) {
+                answer.outcome = answer.default_outcome;
+            }
             return;
         }
         if (!connection.open(host, port, encryption, answer.outcome)) {

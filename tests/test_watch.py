@@ -87,6 +87,7 @@ class Follower:
 
 class WatchTestCase(unittest.TestCase):
     bus_reaches_scheduler = True
+    we_listen_on_bus = False
 
     def setUp(self):
         self.bus = PrivateBus().start()
@@ -101,8 +102,9 @@ class WatchTestCase(unittest.TestCase):
         self.addCleanup(environ.stop)
         os.environ["HOME"] = tempfile.mkdtemp(prefix="watch-home-")
         self.addCleanup(shutil.rmtree, os.environ["HOME"], True)
-        os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = (self.bus.address if self.bus_reaches_scheduler
-                                                 else "unix:path=/nonexistent/bus")
+        os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = (
+            self.bus.address if self.bus_reaches_scheduler or self.we_listen_on_bus
+            else "unix:path=/nonexistent/bus")
         self.cupsd.add_queue("q1")
         self.cupsd.admin("lpadmin", "-d", "q1")
 
@@ -219,7 +221,7 @@ class BusWatchTest(WatchTestCase):
         follower.until(lambda r: r.ready, POLL + SOON, "started at the print server")
         self.assertTrue(printer.wait_for_pages(1, 60), "the page did not come out")
 
-    def test_asyncio_never_blocks_the_loop_and_cancelling_closes(self):
+    def test_asyncio_never_blocks_the_loop_and_a_timeout_keeps_the_watch(self):
         async def scenario():
             gaps = []
 
@@ -236,12 +238,12 @@ class BusWatchTest(WatchTestCase):
                 threading.Timer(0.5, self.cupsd.admin, ("cupsdisable", "q1")).start()
                 seen = await asyncio.wait_for(w.__anext__(), SOON + 0.5)
                 self.assertFalse(seen.ready)
-                waiting = asyncio.ensure_future(w.__anext__())
-                await asyncio.sleep(0.3)
-                waiting.cancel()
-                with self.assertRaises(asyncio.CancelledError):
-                    await waiting
-                self.assertTrue(w.closed)
+                # A wait that times out leaves the watch to the next one.
+                with self.assertRaises(asyncio.TimeoutError):
+                    await asyncio.wait_for(w.__anext__(), 0.3)
+                self.assertFalse(w.closed)
+                self.cupsd.admin("cupsenable", "q1")
+                self.assertTrue((await asyncio.wait_for(w.__anext__(), SOON)).ready)
             ticking.cancel()
             self.assertLess(max(gaps), 0.25, "the event loop was blocked")
         asyncio.run(scenario())
@@ -300,3 +302,33 @@ class PolledWatchTest(WatchTestCase):
                 self.assertIn("not ready: `cupsenable q1`", changed[0])
         # Ctrl-C ended each cleanly: its subscription was cancelled.
         self.assertTrue(self.count_soon("Cancel-Subscription", 2))
+
+
+class NotifierElsewhereTest(WatchTestCase):
+    """This process has a bus, but the scheduler's notifier sends to another."""
+
+    bus_reaches_scheduler = False
+    we_listen_on_bus = True
+
+    def test_changes_found_by_asking_and_a_killed_scheduler_said(self):
+        follower = Follower(self, self.watch(check_printers=False, printer_interval=1.0))
+        follower.until(lambda r: r.ready, SOON, "the first answer")
+        time.sleep(1)  # subscribed, and asked once more since
+        self.cupsd.admin("cupsdisable", "q1")
+        # The scheduler is asked for its events every 10 s on the bus path.
+        follower.until(lambda r: not r.ready, watch._BUS_CHECK + SOON, "cupsdisable, unsignalled")
+        self.assertEqual(follower.watch._subscription.method, "ippget")
+        self.cupsd.process.kill()
+        _, down = follower.until(lambda r: not r.scheduler.ok, 1.0 + SOON, "the scheduler killed")
+        self.assertFalse(down.ready)
+
+    def test_a_bus_that_never_answers(self):
+        os.kill(self.bus.pid, signal.SIGSTOP)
+        self.addCleanup(os.kill, self.bus.pid, signal.SIGCONT)
+        with self.watch(check_printers=False) as w:
+            started = time.monotonic()
+            self.assertTrue(next(w).ready)
+            self.assertLess(time.monotonic() - started, 2 + SOON)  # the bus's 2 s, then asking
+            self.cupsd.admin("cupsdisable", "q1")
+            self.assertFalse(next(w).ready)
+            self.assertLess(time.monotonic() - started, 2 + POLL + 2 * SOON)

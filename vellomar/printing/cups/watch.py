@@ -249,14 +249,15 @@ class _Subscription:
         if self.method != "dbus":
             return True
         heard, self.heard = self.heard, False
-        if heard or not _older_than(groups, events, _BUS_LATE):
-            return False  # told already, or its signal may still be on the way
-        # Events that no signal announced: the notifier's bus is not the one
-        # this process reaches (another host's, or a container's). Asking on
-        # the interval finds them from now on.
-        self.method = "ippget"
-        self._close_bus()
-        self.next_poll = now + self.poll_interval
+        if not heard and _older_than(groups, events, _BUS_LATE):
+            # Events that no signal announced: the notifier's bus is not the
+            # one this process reaches (another host's, or a container's).
+            # Asking on the interval finds them from now on.
+            self.method = "ippget"
+            self._close_bus()
+            self.next_poll = now + self.poll_interval
+        # News all the same, even if a signal told of it: a signal may have
+        # come from another sender, and its own event be still unseen.
         return True
 
     def _cancel(self) -> None:
@@ -630,7 +631,9 @@ class watch_readiness:
         # subscription's generation makes the next wait ask once more, for
         # what happened between the answer and the subscription.
         with subscription._condition:
-            self._seen = subscription.generation
+            # A subscription shared with another watch may have told of a
+            # change while this watch asked: its next wait asks again.
+            self._seen = subscription.generation - (1 if subscription.users > 1 else 0)
         try:
             subscription.refresh(renew=False)
         except _Unreachable:
@@ -656,7 +659,8 @@ class watch_readiness:
             self._held.append(subscription)
             # Made at the first poll, which counts as news: the printers are
             # then asked once more, for what happened before it.
-            self._printers[uri] = (subscription, subscription.generation)
+            self._printers[uri] = (subscription, subscription.generation
+                                   - (1 if subscription.users > 1 else 0))
         for uri in self._printers.keys() - wanted:
             subscription, _ = self._printers.pop(uri)
             if subscription in self._held:
@@ -767,11 +771,16 @@ async def check_readiness_async(destination: Optional[str] = None, *,
         setup_module=setup_module, ipp_module=ipp_module))
 
 
+_Outcome = Tuple[Optional[Readiness], Optional[BaseException]]
+
+
 class watch_readiness_async:
     """``async with watch_readiness_async() as watch: async for readiness
     in watch: ...``: ``watch_readiness()`` on one thread of its own, so the
     event loop is never blocked. Cancelling a task that waits for the next
-    answer closes the watch (its thread ends within 0.5 s)."""
+    answer (``asyncio.wait_for`` with a timeout, say) leaves the watch open:
+    the step under way goes on, and the next ``__anext__()`` takes its
+    answer. ``aclose()`` (or the ``async with`` block) ends it."""
 
     def __init__(self, destination: Optional[str] = None, *, check_printers: bool = True,
                  poll_interval: Optional[float] = None, printer_interval: float = 30.0,
@@ -782,6 +791,7 @@ class watch_readiness_async:
                                       printer_interval=printer_interval,
                                       setup_module=setup_module, ipp_module=ipp_module)
         self._thread: Optional[threading.Thread] = None
+        self._step: Optional[asyncio.Future[_Outcome]] = None  # the answer under way
 
     async def __aenter__(self) -> "watch_readiness_async":
         return self
@@ -792,21 +802,16 @@ class watch_readiness_async:
     def __aiter__(self) -> AsyncIterator[Readiness]:
         return self
 
-    async def __anext__(self) -> Readiness:
-        if self._watch.closed:
-            raise StopAsyncIteration
-        loop = asyncio.get_running_loop()
-        future: asyncio.Future[Tuple[Optional[Readiness], Optional[BaseException]]] = \
-            loop.create_future()
+    def _start_step(self, loop: asyncio.AbstractEventLoop) -> "asyncio.Future[_Outcome]":
+        step: asyncio.Future[_Outcome] = loop.create_future()
 
-        def deliver(result: Tuple[Optional[Readiness], Optional[BaseException]]) -> None:
-            if not future.done():
-                future.set_result(result)
+        def deliver(outcome: _Outcome) -> None:
+            if not step.done():
+                step.set_result(outcome)
 
         def work() -> None:
             try:
-                outcome: Tuple[Optional[Readiness], Optional[BaseException]] = (
-                    next(self._watch), None)
+                outcome: _Outcome = (next(self._watch), None)
             except StopIteration:
                 outcome = (None, None)
             except BaseException as error:  # handed to the awaiting task
@@ -819,11 +824,19 @@ class watch_readiness_async:
         self._thread = threading.Thread(target=work, name="watch_readiness_async",
                                         daemon=True)
         self._thread.start()
-        try:
-            readiness, error = await future
-        except asyncio.CancelledError:
-            self._watch.close()
-            raise
+        return step
+
+    async def __anext__(self) -> Readiness:
+        loop = asyncio.get_running_loop()
+        if self._step is not None and self._step.get_loop() is not loop:
+            raise RuntimeError("this watch is waited for in another event loop")
+        if self._step is None:
+            if self._watch.closed:
+                raise StopAsyncIteration
+            self._step = self._start_step(loop)
+        # Shielded: a cancelled await leaves the step to the next one.
+        readiness, error = await asyncio.shield(self._step)
+        self._step = None
         if error is not None:
             raise error
         if readiness is None:
@@ -842,3 +855,4 @@ class watch_readiness_async:
         until = time.monotonic() + 2.0
         while thread is not None and thread.is_alive() and time.monotonic() < until:
             await asyncio.sleep(0.02)
+        self._step = None
