@@ -176,6 +176,11 @@ BusListener::Opened BusListener::open(const char *address, double timeout, const
     DBusConnection *connection = dbus_connection_open_private(address, &failure.error);
     if (connection == nullptr) {
         caller->acquire(caller->context);
+        // A signal (Ctrl-C) ends a connect that waits: its handler's
+        // exception is the answer, not the connect's EINTR.
+        if (caller->interrupted(caller->context)) {
+            return Opened::interrupted;
+        }
         failure.describe("cannot connect to the bus", error);
         return Opened::failed;
     }

@@ -244,7 +244,7 @@ struct SchedulerQuestion : Question {
             answer.local = question.known_local;
             answer.destination_known = question.known_destination;
             answer.printers = static_cast<Message &&>(question.known_printers);
-            find_default(question, connection, host, port, encryption);
+            find_default(question, connection, host, port, encryption, true);
             if (!answer.default_known && answer.default_outcome.failure != Failure::none) {
                 answer.outcome = answer.default_outcome;
             }
@@ -317,8 +317,10 @@ struct SchedulerQuestion : Question {
         return true;
     }
 
+    // first_unused: first was opened for this question and has carried
+    // nothing yet, so it can carry it.
     static void find_default(SchedulerQuestion &question, Connection &first, const char *host,
-                             int port, http_encryption_t encryption) {
+                             int port, http_encryption_t encryption, bool first_unused = false) {
         SchedulerAnswer &answer = question.answer;
         char name[HTTP_MAX_URI];
         const DefaultSource source = local_default(question.sources, name);
@@ -364,7 +366,7 @@ struct SchedulerQuestion : Question {
         answer.default_source = DefaultSource::scheduler;
         Connection second(question.cut);
         Connection *connection = &first;
-        if (!first.reusable()) {
+        if (!first.reusable() && !first_unused) {
             if (!second.open(host, port, encryption, answer.default_outcome)) {
                 return;
             }

@@ -792,6 +792,8 @@ class watch_readiness_async:
                                       setup_module=setup_module, ipp_module=ipp_module)
         self._thread: Optional[threading.Thread] = None
         self._step: Optional[asyncio.Future[_Outcome]] = None  # the answer under way
+        self._finished: Optional[_Outcome] = None  # its outcome, kept by its thread
+        self._awaited = False
 
     async def __aenter__(self) -> "watch_readiness_async":
         return self
@@ -816,6 +818,7 @@ class watch_readiness_async:
                 outcome = (None, None)
             except BaseException as error:  # handed to the awaiting task
                 outcome = (None, error)
+            self._finished = outcome  # for a next loop, should this one be gone
             try:
                 loop.call_soon_threadsafe(deliver, outcome)
             except RuntimeError:
@@ -827,21 +830,43 @@ class watch_readiness_async:
         return step
 
     async def __anext__(self) -> Readiness:
-        loop = asyncio.get_running_loop()
-        if self._step is not None and self._step.get_loop() is not loop:
-            raise RuntimeError("this watch is waited for in another event loop")
-        if self._step is None:
-            if self._watch.closed:
-                raise StopAsyncIteration
-            self._step = self._start_step(loop)
-        # Shielded: a cancelled await leaves the step to the next one.
-        readiness, error = await asyncio.shield(self._step)
-        self._step = None
+        if self._awaited:
+            raise RuntimeError("another task waits for this watch's next answer already")
+        self._awaited = True
+        try:
+            readiness, error = await self._next_outcome()
+        finally:
+            self._awaited = False
         if error is not None:
             raise error
         if readiness is None:
             raise StopAsyncIteration
         return readiness
+
+    async def _next_outcome(self) -> _Outcome:
+        loop = asyncio.get_running_loop()
+        step = self._step
+        if step is not None and step.get_loop() is not loop:
+            if not step.get_loop().is_closed():
+                raise RuntimeError("this watch is waited for in another event loop")
+            # The loop that waited is gone: its step's outcome is the thread's.
+            while self._thread is not None and self._thread.is_alive():
+                await asyncio.sleep(0.02)
+            self._step = None
+            if self._finished is not None:
+                outcome, self._finished = self._finished, None
+                return outcome
+            step = None
+        if step is None:
+            if self._watch.closed:
+                return None, None
+            step = self._step = self._start_step(loop)
+        # Shielded: a cancelled await leaves the step to the next one.
+        outcome = await asyncio.shield(step)
+        if self._step is step:
+            self._step = None
+            self._finished = None
+        return outcome
 
     @property
     def closed(self) -> bool:
