@@ -180,6 +180,28 @@ struct Caller {
     void *context;
 };
 
+// The caller's lock released for as long as this lives.
+class Released {
+public:
+    explicit Released(const Caller *caller) : caller_(caller) {
+        if (caller_ != nullptr) {
+            caller_->release(caller_->context);
+        }
+    }
+    Released(const Released &) = delete;
+    Released &operator=(const Released &) = delete;
+    Released(Released &&) = delete;
+    Released &operator=(Released &&) = delete;
+    ~Released() {
+        if (caller_ != nullptr) {
+            caller_->acquire(caller_->context);
+        }
+    }
+
+private:
+    const Caller *caller_;
+};
+
 // libcups answers a password prompt with nothing on our threads: a prompt
 // would read the terminal from a thread nobody waits for.
 void refuse_passwords();

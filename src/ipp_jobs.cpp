@@ -70,28 +70,6 @@ struct PickQuestion : Question {
     static void work(PickQuestion &question) { read_server(question.server); }
 };
 
-// The caller's lock released for as long as this lives.
-class Released {
-public:
-    explicit Released(const Caller *caller) : caller_(caller) {
-        if (caller_ != nullptr) {
-            caller_->release(caller_->context);
-        }
-    }
-    Released(const Released &) = delete;
-    Released &operator=(const Released &) = delete;
-    Released(Released &&) = delete;
-    Released &operator=(Released &&) = delete;
-    ~Released() {
-        if (caller_ != nullptr) {
-            caller_->acquire(caller_->context);
-        }
-    }
-
-private:
-    const Caller *caller_;
-};
-
 void read_refusal(Submitted &submitted, const char *step, Message &answer) {
     const ipp_status_t status = ippGetStatusCode(answer.get());
     submitted.step = step;

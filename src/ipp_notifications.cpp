@@ -1,4 +1,5 @@
 #include "ipp_notifications.hpp"
+#include "owner.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -44,19 +45,13 @@ struct BusError {
     }
 };
 
-struct BusMessage {
-    DBusMessage *message;
-    explicit BusMessage(DBusMessage *owned) : message(owned) {}
-    BusMessage(const BusMessage &) = delete;
-    BusMessage &operator=(const BusMessage &) = delete;
-    BusMessage(BusMessage &&) = delete;
-    BusMessage &operator=(BusMessage &&) = delete;
-    ~BusMessage() {
-        if (message != nullptr) {
-            dbus_message_unref(message);
-        }
-    }
-};
+using BusMessage = Owner<DBusMessage, dbus_message_unref>;
+
+void close_private(DBusConnection *connection) {
+    dbus_connection_close(connection);
+    dbus_connection_unref(connection);
+}
+using BusConnection = Owner<DBusConnection, close_private>;
 
 int milliseconds(double seconds) {
     const double ms = seconds * 1000.0;
@@ -71,39 +66,35 @@ enum class Called { ok, failed, interrupted };
 // Between slices the caller's interrupted() is asked, with its lock. Called
 // with the caller's lock released.
 Called call_bus(DBusConnection *connection, const char *method, const char *argument,
-                double deadline, const Caller *caller, DBusMessage **reply,
+                double deadline, const Caller *caller, BusMessage &reply,
                 char (&error)[kBusErrorSize]) {
-    *reply = nullptr;
-    BusMessage call(dbus_message_new_method_call("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                 "org.freedesktop.DBus", method));
+    const BusMessage call(dbus_message_new_method_call(
+        "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method));
     dbus_uint32_t serial = 0;
-    if (call.message == nullptr ||
-        (argument != nullptr && dbus_message_append_args(call.message, DBUS_TYPE_STRING, &argument,
+    if (!call ||
+        (argument != nullptr && dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &argument,
                                                          DBUS_TYPE_INVALID) == 0) ||
-        dbus_connection_send(connection, call.message, &serial) == 0) {
+        dbus_connection_send(connection, call.get(), &serial) == 0) {
         std::snprintf(error, sizeof error, "out of memory");
         return Called::failed;
     }
     for (;;) {
-        for (;;) {
-            DBusMessage *message = dbus_connection_pop_message(connection);
-            if (message == nullptr) {
-                break;
+        // Anything but the reply is dropped: nothing is listened to yet.
+        for (BusMessage message(dbus_connection_pop_message(connection)); message;
+             message = BusMessage(dbus_connection_pop_message(connection))) {
+            const int type = dbus_message_get_type(message.get());
+            if ((type != DBUS_MESSAGE_TYPE_METHOD_RETURN && type != DBUS_MESSAGE_TYPE_ERROR) ||
+                dbus_message_get_reply_serial(message.get()) != serial) {
+                continue;
             }
-            const int type = dbus_message_get_type(message);
-            if ((type == DBUS_MESSAGE_TYPE_METHOD_RETURN || type == DBUS_MESSAGE_TYPE_ERROR) &&
-                dbus_message_get_reply_serial(message) == serial) {
-                if (type == DBUS_MESSAGE_TYPE_ERROR) {
-                    const char *name = dbus_message_get_error_name(message);
-                    std::snprintf(error, sizeof error, "the bus refused %s: %s", method,
-                                  name != nullptr ? name : "no reason given");
-                    dbus_message_unref(message);
-                    return Called::failed;
-                }
-                *reply = message;
-                return Called::ok;
+            if (type == DBUS_MESSAGE_TYPE_ERROR) {
+                const char *name = dbus_message_get_error_name(message.get());
+                std::snprintf(error, sizeof error, "the bus refused %s: %s", method,
+                              name != nullptr ? name : "no reason given");
+                return Called::failed;
             }
-            dbus_message_unref(message);  // nothing is listened to yet
+            reply = static_cast<BusMessage &&>(message);
+            return Called::ok;
         }
         const double left = deadline - now();
         if (left <= 0) {
@@ -122,6 +113,26 @@ Called call_bus(DBusConnection *connection, const char *method, const char *argu
             return Called::interrupted;
         }
     }
+}
+
+// Hello and AddMatch for the notifier's signals, as call_bus() calls.
+Called register_with(DBusConnection *connection, double deadline, const Caller *caller,
+                     char (&error)[kBusErrorSize]) {
+    BusMessage hello;
+    Called called = call_bus(connection, "Hello", nullptr, deadline, caller, hello, error);
+    if (called != Called::ok) {
+        return called;
+    }
+    const char *name = nullptr;
+    BusError bad;
+    if (dbus_message_get_args(hello.get(), &bad.error, DBUS_TYPE_STRING, &name,
+                              DBUS_TYPE_INVALID) == 0 ||
+        dbus_bus_set_unique_name(connection, name) == 0) {
+        bad.describe("the bus answered Hello without a name", error);
+        return Called::failed;
+    }
+    BusMessage added;
+    return call_bus(connection, "AddMatch", kNotifierSignals, deadline, caller, added, error);
 }
 #endif
 
@@ -170,53 +181,32 @@ BusListener::Opened BusListener::open(const char *address, double timeout, const
         }
     }
     const double deadline = now() + timeout;
-    caller->release(caller->context);
-    dbus_threads_init_default();
-    BusError failure;
-    DBusConnection *connection = dbus_connection_open_private(address, &failure.error);
-    if (connection == nullptr) {
-        caller->acquire(caller->context);
-        // A signal (Ctrl-C) ends a connect that waits: its handler's
-        // exception is the answer, not the connect's EINTR.
-        if (caller->interrupted(caller->context)) {
-            return Opened::interrupted;
-        }
-        failure.describe("cannot connect to the bus", error);
-        return Opened::failed;
-    }
-    dbus_connection_set_exit_on_disconnect(connection, FALSE);
-    DBusMessage *reply = nullptr;
-    Called called = call_bus(connection, "Hello", nullptr, deadline, caller, &reply, error);
-    if (called == Called::ok) {
-        BusMessage hello(reply);
-        const char *name = nullptr;
-        BusError bad;
-        if (dbus_message_get_args(hello.message, &bad.error, DBUS_TYPE_STRING, &name,
-                                  DBUS_TYPE_INVALID) == 0 ||
-            dbus_bus_set_unique_name(connection, name) == 0) {
-            bad.describe("the bus answered Hello without a name", error);
-            called = Called::failed;
+    BusConnection connection;
+    Called called = Called::failed;
+    {
+        const Released released(caller);
+        dbus_threads_init_default();
+        BusError failure;
+        connection.reset(dbus_connection_open_private(address, &failure.error));
+        if (connection) {
+            dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
+            called = register_with(connection.get(), deadline, caller, error);
+        } else {
+            failure.describe("cannot connect to the bus", error);
         }
     }
-    if (called == Called::ok) {
-        called = call_bus(connection, "AddMatch", kNotifierSignals, deadline, caller, &reply, error);
-        if (called == Called::ok) {
-            dbus_message_unref(reply);
-        }
+    // A signal (Ctrl-C) ends a connect that waits: its handler's exception
+    // is the answer, not the connect's EINTR.
+    if (called == Called::interrupted || (!connection && caller->interrupted(caller->context))) {
+        return Opened::interrupted;
     }
     if (called != Called::ok) {
-        dbus_connection_close(connection);
-        dbus_connection_unref(connection);
-        caller->acquire(caller->context);
-        return called == Called::interrupted ? Opened::interrupted : Opened::failed;
+        return Opened::failed;
     }
-    {
-        const ListenerLock lock(mutex_);
-        connection_ = connection;
-        owner_ = getpid();
-        closing_ = false;
-    }
-    caller->acquire(caller->context);
+    const ListenerLock lock(mutex_);
+    connection_ = connection.release();
+    owner_ = getpid();
+    closing_ = false;
     return Opened::ok;
 }
 
@@ -245,15 +235,12 @@ BusListener::Waited BusListener::wait(double timeout, const Caller *caller, long
         const double left = deadline - now();
         const bool connected = dbus_connection_read_write(
                                    connection, milliseconds(left < kSliceSeconds ? left : kSliceSeconds)) != 0;
-        for (;;) {
-            BusMessage message(dbus_connection_pop_message(connection));
-            if (message.message == nullptr) {
-                break;
-            }
-            if (dbus_message_get_type(message.message) == DBUS_MESSAGE_TYPE_SIGNAL) {
-                if (dbus_message_has_interface(message.message, kNotifierInterface) != 0) {
+        for (BusMessage message(dbus_connection_pop_message(connection)); message;
+             message = BusMessage(dbus_connection_pop_message(connection))) {
+            if (dbus_message_get_type(message.get()) == DBUS_MESSAGE_TYPE_SIGNAL) {
+                if (dbus_message_has_interface(message.get(), kNotifierInterface) != 0) {
                     ++heard;
-                } else if (dbus_message_is_signal(message.message, DBUS_INTERFACE_LOCAL,
+                } else if (dbus_message_is_signal(message.get(), DBUS_INTERFACE_LOCAL,
                                                   "Disconnected") != 0) {
                     result = Waited::lost;
                 }
