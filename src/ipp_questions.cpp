@@ -742,27 +742,58 @@ DeviceKind device_kind(const char *uri, char (&scheme)[32]) {
 
 namespace {
 
+// What a device URI makes us ask: its host, port and resource without the
+// backend's options, and the version and encryption those options choose.
+// Queues whose URIs differ only in other options ("?waitjob=false") ask the
+// same printer the same question.
+constexpr std::size_t kKeySize = 32 + HTTP_MAX_HOST + HTTP_MAX_URI + 64;
+
+void question_key(const char *uri, char (&key)[kKeySize]) {
+    char scheme[32];
+    char host[HTTP_MAX_HOST];
+    char resource[HTTP_MAX_URI];
+    int port = 0;
+    if (!separate(uri, scheme, host, resource, port)) {
+        copy_text(key, sizeof key, uri);
+        return;
+    }
+    const UriOptions options = take_uri_options(resource);
+    std::snprintf(key, sizeof key, "%s://%s:%d%s?%d.%d,%d", scheme, host, port, resource,
+                  options.major, options.minor,
+                  options.encryption_given ? static_cast<int>(options.encryption) : -1);
+}
+
 // Queues that share a device share its question: a printer with eight
 // queues is asked once, not eight times in a row behind its per-peer cap.
+// Nor is it asked twice at once: some printers garble answers they write
+// side by side (ippeveprinter 2.4.2 cuts short concurrent answers that hold
+// media-col-default, leaving the reader to wait for bytes that never come).
 // The one asked is the default's where it is among them, else the first.
 void mark_same_devices(const char *const *uris, std::size_t count, std::size_t first,
                        DeviceAnswer *answers) {
+    using Key = char[kKeySize];
     auto *order = static_cast<std::size_t *>(std::calloc(count + 1, sizeof(std::size_t)));
-    if (order == nullptr) {
+    auto *keys = static_cast<Key *>(std::calloc(count + 1, sizeof(Key)));
+    if (order == nullptr || keys == nullptr) {
+        std::free(static_cast<void *>(order));
+        std::free(static_cast<void *>(keys));
         return;  // each is asked on its own
     }
     for (std::size_t i = 0; i < count; ++i) {
         order[i] = i;
+        if (uris[i][0] != '\0') {
+            question_key(uris[i], keys[i]);
+        }
     }
-    std::sort(order, order + count, [uris, first](std::size_t a, std::size_t b) {
-        const int compared = std::strcmp(uris[a], uris[b]);
+    std::sort(order, order + count, [keys, first](std::size_t a, std::size_t b) {
+        const int compared = std::strcmp(keys[a], keys[b]);
         if (compared != 0) {
             return compared < 0;
         }
         return a != b && (a == first || (b != first && a < b));
     });
     for (std::size_t k = 1; k < count; ++k) {
-        if (uris[order[k]][0] != '\0' && std::strcmp(uris[order[k]], uris[order[k - 1]]) == 0) {
+        if (keys[order[k]][0] != '\0' && std::strcmp(keys[order[k]], keys[order[k - 1]]) == 0) {
             const long primary = answers[order[k - 1]].same_as >= 0
                                      ? answers[order[k - 1]].same_as
                                      : static_cast<long>(order[k - 1]);
@@ -770,6 +801,7 @@ void mark_same_devices(const char *const *uris, std::size_t count, std::size_t f
         }
     }
     std::free(static_cast<void *>(order));
+    std::free(static_cast<void *>(keys));
 }
 
 }  // namespace

@@ -190,13 +190,13 @@ class HostileSchedulerPrintingTest(HostileTestCase):
 
 
 class HostilePrinterTest(HostileTestCase):
-    def behind(self, mode, printers=3, distinct=False, **options):
+    def behind(self, mode, printers=3, distinct=False, query="", **options):
         """A scheduler whose printers' devices are one hostile printer: one
         device URI for all (asked once), or with distinct one each."""
         printer = self.peer("printer", mode, **options)
         scheduler = self.peer("scheduler", "ok", printers=printers,
-                              device="ipp://127.0.0.1:%d/ipp/print%s"
-                              % (printer.port, "/{n}" if distinct else ""))
+                              device="ipp://127.0.0.1:%d/ipp/print%s%s"
+                              % (printer.port, "/{n}" if distinct else "", query))
         os.environ["CUPS_SERVER"] = scheduler.server
         return printer
 
@@ -245,12 +245,17 @@ class HostilePrinterTest(HostileTestCase):
         self.assertIn("Connection refused", readiness.destinations[0].printer.message)
 
     def test_queues_and_calls_that_share_a_slow_printer(self):
-        # Eight queues on one printer ask it once; twelve calls at once each
-        # have their default's printer asked, past the cap for one peer.
-        printer = self.behind("late", printers=8, delay=int(600 * LIMIT))
-        readiness = check_readiness(setup_module=stand_in(2 * LIMIT))
-        self.assertEqual([d.ready for d in readiness.destinations], [True] * 8)
-        self.assertEqual(printer.counts()["requests"], 1)
+        # Eight queues on one printer ask it once, however the backend's
+        # options in their URIs differ, but once for each IPP version they
+        # name; twelve calls at once each have their default's printer
+        # asked, past the cap for one peer.
+        for query, asked in [("", 1), ("?waitjob=false&n={n}", 1),
+                             ("?version=1.{n}&n={n}", 3)]:  # 1.0, 1.1, else 2.0
+            with self.subTest(query=query):
+                printer = self.behind("late", printers=8, query=query, delay=int(600 * LIMIT))
+                readiness = check_readiness(setup_module=stand_in(2 * LIMIT))
+                self.assertEqual([d.ready for d in readiness.destinations], [True] * 8)
+                self.assertEqual(printer.counts()["requests"], asked)
         self.behind("late", printers=1, delay=int(600 * LIMIT))
         verdicts = []
         callers = [threading.Thread(target=lambda: verdicts.append(
