@@ -742,31 +742,45 @@ DeviceKind device_kind(const char *uri, char (&scheme)[32]) {
 
 namespace {
 
-// What a device URI makes us ask: its host, port and resource without the
-// backend's options, and the version and encryption those options choose.
-// Queues whose URIs differ only in other options ("?waitjob=false") ask the
-// same printer the same question.
-constexpr std::size_t kKeySize = 32 + HTTP_MAX_HOST + HTTP_MAX_URI + 64;
+// What a device URI makes us ask, as text that two URIs share only when
+// they are asked alike: its scheme (which the answer reports), host and port;
+// for IPP, also its resource without the backend's options, the version and
+// encryption that those options choose. Queues whose URIs differ only in
+// other options ("?waitjob=false") ask the same printer the same question.
+// Fields carry their lengths, so that no decoded host or resource can pass
+// for another split. Devices that are not asked have no key.
+constexpr std::size_t kKeySize = 32 + HTTP_MAX_HOST + HTTP_MAX_URI + 96;
 
 void question_key(const char *uri, char (&key)[kKeySize]) {
+    key[0] = '\0';
     char scheme[32];
+    const DeviceKind kind = device_kind(uri, scheme);
     char host[HTTP_MAX_HOST];
     char resource[HTTP_MAX_URI];
     int port = 0;
-    if (!separate(uri, scheme, host, resource, port)) {
-        copy_text(key, sizeof key, uri);
+    if ((kind != DeviceKind::ipp && kind != DeviceKind::tcp) ||
+        !separate(uri, scheme, host, resource, port)) {
+        return;
+    }
+    if (kind == DeviceKind::tcp) {  // a connection only: no resource is asked
+        std::snprintf(key, sizeof key, "%zu:%s%zu:%s%d", std::strlen(scheme), scheme,
+                      std::strlen(host), host, port);
         return;
     }
     const UriOptions options = take_uri_options(resource);
-    std::snprintf(key, sizeof key, "%s://%s:%d%s?%d.%d,%d", scheme, host, port, resource,
-                  options.major, options.minor,
-                  options.encryption_given ? static_cast<int>(options.encryption) : -1);
+    const bool secure = std::strcmp(scheme, "ipps") == 0 || std::strcmp(scheme, "https") == 0;
+    const http_encryption_t encryption = options.encryption_given ? options.encryption
+                                         : secure                 ? HTTP_ENCRYPTION_ALWAYS
+                                                                  : HTTP_ENCRYPTION_IF_REQUESTED;
+    std::snprintf(key, sizeof key, "%zu:%s%zu:%s%d %zu:%s%d.%d %d", std::strlen(scheme), scheme,
+                  std::strlen(host), host, port, std::strlen(resource), resource, options.major,
+                  options.minor, static_cast<int>(encryption));
 }
 
 // Queues that share a device share its question: a printer with eight
-// queues is asked once, not eight times in a row behind its per-peer cap.
-// Nor is it asked twice at once: some printers garble answers they write
-// side by side (ippeveprinter 2.4.2 cuts short concurrent answers that hold
+// queues is asked once, not eight times in a row behind its per-peer cap,
+// nor the same question several times at once, which some printers garble
+// (ippeveprinter 2.4.2 cuts short concurrent answers that hold
 // media-col-default, leaving the reader to wait for bytes that never come).
 // The one asked is the default's where it is among them, else the first.
 void mark_same_devices(const char *const *uris, std::size_t count, std::size_t first,
@@ -781,9 +795,7 @@ void mark_same_devices(const char *const *uris, std::size_t count, std::size_t f
     }
     for (std::size_t i = 0; i < count; ++i) {
         order[i] = i;
-        if (uris[i][0] != '\0') {
-            question_key(uris[i], keys[i]);
-        }
+        question_key(uris[i], keys[i]);
     }
     std::sort(order, order + count, [keys, first](std::size_t a, std::size_t b) {
         const int compared = std::strcmp(keys[a], keys[b]);

@@ -190,13 +190,15 @@ class HostileSchedulerPrintingTest(HostileTestCase):
 
 
 class HostilePrinterTest(HostileTestCase):
-    def behind(self, mode, printers=3, distinct=False, query="", **options):
+    def behind(self, mode, printers=3, distinct=False, variants=(("ipp", ""),), **options):
         """A scheduler whose printers' devices are one hostile printer: one
-        device URI for all (asked once), or with distinct one each."""
+        device URI for all (asked once), or with distinct one each. The
+        variants, schemes and queries, go to the printers in turn."""
         printer = self.peer("printer", mode, **options)
-        scheduler = self.peer("scheduler", "ok", printers=printers,
-                              device="ipp://127.0.0.1:%d/ipp/print%s%s"
-                              % (printer.port, "/{n}" if distinct else "", query))
+        scheduler = self.peer("scheduler", "ok", printers=printers, device="|".join(
+            "%s://127.0.0.1:%d/ipp/print%s%s" % (scheme, printer.port,
+                                                 "/{n}" if distinct else "", query)
+            for scheme, query in variants))
         os.environ["CUPS_SERVER"] = scheduler.server
         return printer
 
@@ -249,10 +251,13 @@ class HostilePrinterTest(HostileTestCase):
         # options in their URIs differ, but once for each IPP version they
         # name; twelve calls at once each have their default's printer
         # asked, past the cap for one peer.
-        for query, asked in [("", 1), ("?waitjob=false&n={n}", 1),
-                             ("?version=1.{n}&n={n}", 3)]:  # 1.0, 1.1, else 2.0
-            with self.subTest(query=query):
-                printer = self.behind("late", printers=8, query=query, delay=int(600 * LIMIT))
+        for variants, asked in [
+                ([("ipp", "")], 1), ([("ipp", "?waitjob=false&n={n}")], 1),
+                ([("ipp", "?version=1.{n}&n={n}")], 3),  # 1.0, 1.1, else 2.0
+                ([("ipp", ""), ("ipp", "?encryption=never"), ("http", "?n={n}")], 3)]:
+            with self.subTest(variants=variants):
+                printer = self.behind("late", printers=8, variants=variants,
+                                      delay=int(600 * LIMIT))
                 readiness = check_readiness(setup_module=stand_in(2 * LIMIT))
                 self.assertEqual([d.ready for d in readiness.destinations], [True] * 8)
                 self.assertEqual(printer.counts()["requests"], asked)

@@ -101,9 +101,11 @@ def answer_for(request, options):
         # "{host}" in --device spreads the printers over --spread loopback
         # addresses, from 127.0.0.2 on: that many peers. "{n}" is the
         # printer's number, which gives each queue a device of its own.
-        groups = [(0x04, printer_group(options["mode"], "hq%03d" % i, options["device"].replace(
-            "{host}", "127.0.0.%d" % (2 + i % options["spread"])).replace("{n}", str(i))
-            if options["device"] else None)) for i in range(options["printers"])]
+        # Templates apart by "|" go to the printers in turn.
+        templates = options["device"].split("|") if options["device"] else None
+        groups = [(0x04, printer_group(options["mode"], "hq%03d" % i, templates[
+            i % len(templates)].replace("{host}", "127.0.0.%d" % (2 + i % options["spread"]))
+            .replace("{n}", str(i)) if templates else None)) for i in range(options["printers"])]
         return response(request_id, 0, groups)
     return response(request_id, 0, [(0x04, printer_group(options["mode"]))])
 
