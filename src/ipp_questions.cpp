@@ -467,6 +467,18 @@ UriOptions take_uri_options(char (&resource)[HTTP_MAX_URI]) {
     return options;
 }
 
+bool secure_scheme(const char *scheme) {
+    return std::strcmp(scheme, "ipps") == 0 || std::strcmp(scheme, "https") == 0;
+}
+
+// The encryption a device is first asked with: the URI's encryption= wins
+// over its scheme, as in the backend.
+http_encryption_t first_encryption(const UriOptions &options, bool secure) {
+    return options.encryption_given ? options.encryption
+           : secure                 ? HTTP_ENCRYPTION_ALWAYS
+                                    : HTTP_ENCRYPTION_IF_REQUESTED;
+}
+
 struct DeviceQuestion : Question {
     char uri[HTTP_MAX_URI] = {};
     char user[256] = {};
@@ -520,11 +532,8 @@ struct DeviceQuestion : Question {
                             int port, char (&resource)[HTTP_MAX_URI]) {
         DeviceAnswer &answer = question.answer;
         UriOptions options = take_uri_options(resource);
-        const bool secure = std::strcmp(scheme, "ipps") == 0 || std::strcmp(scheme, "https") == 0;
-        // The URI's encryption= wins over its scheme, as in the backend.
-        http_encryption_t encryption = options.encryption_given ? options.encryption
-                                       : secure                 ? HTTP_ENCRYPTION_ALWAYS
-                                                                : HTTP_ENCRYPTION_IF_REQUESTED;
+        const bool secure = secure_scheme(scheme);
+        http_encryption_t encryption = first_encryption(options, secure);
         char printer_uri[HTTP_MAX_URI];
         httpAssembleURI(HTTP_URI_CODING_ALL, printer_uri, sizeof printer_uri,
                         secure ? "ipps" : "ipp", nullptr, host, port, resource);
@@ -768,10 +777,7 @@ void question_key(const char *uri, char (&key)[kKeySize]) {
         return;
     }
     const UriOptions options = take_uri_options(resource);
-    const bool secure = std::strcmp(scheme, "ipps") == 0 || std::strcmp(scheme, "https") == 0;
-    const http_encryption_t encryption = options.encryption_given ? options.encryption
-                                         : secure                 ? HTTP_ENCRYPTION_ALWAYS
-                                                                  : HTTP_ENCRYPTION_IF_REQUESTED;
+    const http_encryption_t encryption = first_encryption(options, secure_scheme(scheme));
     std::snprintf(key, sizeof key, "%zu:%s%zu:%s%d %zu:%s%d.%d %d", std::strlen(scheme), scheme,
                   std::strlen(host), host, port, std::strlen(resource), resource, options.major,
                   options.minor, static_cast<int>(encryption));
