@@ -3,6 +3,7 @@
 #include "ipp_pool.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -752,12 +753,12 @@ DeviceKind device_kind(const char *uri, char (&scheme)[32]) {
 namespace {
 
 // What a device URI makes us ask, as text that two URIs share only when
-// they are asked alike: its scheme (which the answer reports), host and port;
-// for IPP, also its resource without the backend's options, the version and
-// encryption that those options choose. Queues whose URIs differ only in
-// other options ("?waitjob=false") ask the same printer the same question.
-// Fields carry their lengths, so that no decoded host or resource can pass
-// for another split. Devices that are not asked have no key.
+// they are asked alike: its scheme (which the answer reports), host (in any
+// case) and port; for IPP, also its resource without the backend's options,
+// and the version and encryption that those options choose. Queues whose
+// URIs differ only in other options ("?waitjob=false") ask the same printer
+// the same question. Fields carry their lengths, so that no decoded host or
+// resource can pass for another split. Devices not asked have no key.
 constexpr std::size_t kKeySize = 32 + HTTP_MAX_HOST + HTTP_MAX_URI + 96;
 
 void question_key(const char *uri, char (&key)[kKeySize]) {
@@ -770,6 +771,9 @@ void question_key(const char *uri, char (&key)[kKeySize]) {
     if ((kind != DeviceKind::ipp && kind != DeviceKind::tcp) ||
         !separate(uri, scheme, host, resource, port)) {
         return;
+    }
+    for (char *c = host; *c != '\0'; ++c) {  // names of hosts know no case
+        *c = static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
     }
     if (kind == DeviceKind::tcp) {  // a connection only: no resource is asked
         std::snprintf(key, sizeof key, "%zu:%s%zu:%s%d", std::strlen(scheme), scheme,

@@ -261,6 +261,16 @@ class HostilePrinterTest(HostileTestCase):
                 readiness = check_readiness(setup_module=stand_in(2 * LIMIT))
                 self.assertEqual([d.ready for d in readiness.destinations], [True] * 8)
                 self.assertEqual(printer.counts()["requests"], asked)
+        # Another port of the same host is another printer.
+        with socket.socket() as closed:
+            closed.bind(("127.0.0.1", 0))
+            printer = self.peer("printer", "ok")
+            scheduler = self.peer("scheduler", "ok", printers=2, device="|".join(
+                "ipp://127.0.0.1:%d/ipp/print" % port
+                for port in (printer.port, closed.getsockname()[1])))
+            os.environ["CUPS_SERVER"] = scheduler.server
+            readiness = check_readiness(setup_module=stand_in(2 * LIMIT))
+        self.assertEqual([d.ready for d in readiness.destinations], [True, False])
         self.behind("late", printers=1, delay=int(600 * LIMIT))
         verdicts = []
         callers = [threading.Thread(target=lambda: verdicts.append(
